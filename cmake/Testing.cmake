@@ -1,0 +1,21 @@
+# lanternix_add_test(NAME SOURCES ... LIBS ...)
+# Builds one GoogleTest executable. Native tests are registered case by case;
+# Windows test executables run whole under Wine (one Wine start per executable
+# keeps the suite fast) through CMAKE_CROSSCOMPILING_EMULATOR.
+include(GoogleTest)
+function(lanternix_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE lanternix_options ${T_LIBS} lanternix_gtest_main)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  if(WIN32)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "windows;${T_LABELS}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "native;${T_LABELS}")
+  endif()
+endfunction()

@@ -1,0 +1,31 @@
+// UTF-8 <-> UTF-16 conversion, path case folding and byte sizes as text.
+// Wide strings hold UTF-16 code units on every platform (also where wchar_t is
+// 32 bits wide), so lengths and behaviour match the Windows program.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace kaldren::patcher {
+
+// Strict: invalid input throws PatchError configuration "Text is not valid UTF-8"
+// (or "... UTF-16"); over 2^31-1 units, PatchError internal "Text is too long to convert".
+std::wstring to_utf16(std::string_view utf8);
+std::string to_utf8(std::wstring_view utf16);
+
+// Lenient: malformed input becomes replacement characters; never throws.
+std::wstring to_utf16_lenient(std::string_view utf8) noexcept;
+std::string to_utf8_lenient(std::wstring_view utf16) noexcept;
+
+// Invariant upper case of the same length: the key for comparing game paths.
+std::wstring fold_path_case(std::wstring_view text);
+
+// A strictly checked UTF-8 relative or absolute name as a platform path.
+std::filesystem::path path_from_utf8(std::string_view utf8);
+
+// "1023 bytes", "1.5 KB", "100 KB", "1048576 TB".
+std::string format_size(std::uint64_t bytes);
+
+}  // namespace kaldren::patcher
