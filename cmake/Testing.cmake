@@ -3,8 +3,16 @@
 # Windows test executables run whole under Wine (one Wine start per executable
 # keeps the suite fast) through CMAKE_CROSSCOMPILING_EMULATOR.
 include(GoogleTest)
-function(lanternix_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+
+# lanternix_check_imports(TARGET): the Windows executable joins the list whose
+# imports a test checks (static PE32+, Windows' own DLLs only).
+function(lanternix_check_imports target)
+  set_property(GLOBAL APPEND PROPERTY LANTERNIX_WINDOWS_EXECUTABLES ${target})
+endfunction()
+
+function(lanternix_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  set(name ${T_NAME})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -12,6 +20,7 @@ function(lanternix_add_test name)
   target_link_libraries(${name} PRIVATE lanternix_options ${T_LIBS} lanternix_gtest_main)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   if(WIN32)
+    lanternix_check_imports(${name})
     add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "windows;${T_LABELS}")
   else()
