@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/options.h"
+#include "core/error.h"
+#include "core/text.h"
+
+namespace kaldren::patcher {
+namespace {
+
+std::string address_message(const std::string& address) {
+  return "The patch server address \"" + address +
+         "\" must start with https:// (http:// is allowed only for localhost)";
+}
+
+std::string channel_message(const std::string& channel) {
+  return "The patch channel \"" + channel + "\" must be 1-32 lowercase letters, digits, - or _";
+}
+
+// Runs the call and returns the configuration error's message ("" if nothing was thrown).
+template <typename Call>
+std::string configuration_failure(Call&& call) {
+  try {
+    call();
+  } catch (const PatchError& error) {
+    EXPECT_EQ(error.category(), ErrorCategory::configuration);
+    return error.what();
+  }
+  return "";
+}
+
+TEST(NormalizeSource, AcceptsHttpsAndLocalHttpWithoutTrailingSlashes) {
+  struct Case {
+    const wchar_t* address;
+    const wchar_t* expected;
+  };
+  const Case cases[] = {
+      {L"https://patch.example", L"https://patch.example"},
+      {L"https://patch.example/", L"https://patch.example"},
+      {L"https://patch.example/v///", L"https://patch.example/v"},
+      {L"HTTPS://Patch.Example:8443/Base", L"HTTPS://Patch.Example:8443/Base"},
+      {L"http://localhost", L"http://localhost"},
+      {L"http://LocalHost:8080/patch/", L"http://LocalHost:8080/patch"},
+      {L"http://127.0.0.1", L"http://127.0.0.1"},
+      {L"http://127.0.0.1:9000/", L"http://127.0.0.1:9000"},
+      {L"http://[::1]", L"http://[::1]"},
+      {L"http://[::1]:8080/x", L"http://[::1]:8080/x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(to_utf8(c.address));
+    EXPECT_EQ(normalize_source(c.address), c.expected);
+  }
+}
+
+TEST(NormalizeSource, RefusesOtherAddressesWithTheHttpsMessage) {
+  const char* const cases[] = {
+      "http://example.com",
+      "http://127.0.0.2",
+      "http://localhost.example.com",
+      "http://[::2]:8080",
+      "http://localhost@evil.example",
+      "ftp://localhost",
+      "https:///v2",
+      "https://?channel=live",
+      "https://:443/path",
+      "patch.example",
+      "",
+  };
+  for (const char* address : cases) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(configuration_failure([&] { normalize_source(to_utf16(address)); }),
+              address_message(address));
+  }
+}
+
+TEST(AddSources, SplitsNormalisesAndSkipsCaseDuplicates) {
+  struct Case {
+    const char* name;
+    std::vector<std::wstring> list;
+    const wchar_t* value;
+    std::vector<std::wstring> expected;
+  };
+  const Case cases[] = {
+      {"comma and space", {}, L"https://a.example//, https://b.example/",
+       {L"https://a.example", L"https://b.example"}},
+      {"spaces only", {}, L"https://a.example   https://b.example",
+       {L"https://a.example", L"https://b.example"}},
+      {"empty pieces skipped", {}, L" ,, ,", {}},
+      {"case duplicate keeps the first spelling", {L"https://A.example/Path"},
+       L"https://a.EXAMPLE/path/", {L"https://A.example/Path"}},
+      {"duplicate inside one value", {}, L"https://x.example,HTTPS://X.EXAMPLE/",
+       {L"https://x.example"}},
+      {"appends after existing ones", {L"https://a.example"},
+       L"https://c.example,https://b.example",
+       {L"https://a.example", L"https://c.example", L"https://b.example"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::wstring> list = c.list;
+    add_sources(list, c.value);
+    EXPECT_EQ(list, c.expected);
+  }
+}
+
+TEST(AddSources, FailsOnTheFirstBadPiece) {
+  std::vector<std::wstring> list;
+  EXPECT_EQ(configuration_failure([&] { add_sources(list, L"https://a.example,http://b.example/"); }),
+            address_message("http://b.example"));
+}
+
+TEST(ValidateChannel, AcceptsLowercaseNamesUpTo32Bytes) {
+  const wchar_t* const cases[] = {L"live", L"0", L"b", L"beta-2_test", L"9_a",
+                                  L"abcdefghijklmnopqrstuvwxyz012345"};
+  for (const wchar_t* channel : cases) {
+    SCOPED_TRACE(to_utf8(channel));
+    EXPECT_EQ(validate_channel(channel), to_utf8(channel));
+  }
+}
+
+TEST(ValidateChannel, RefusesOtherNames) {
+  const char* const cases[] = {
+      "Beta", "-x", "_x", "", "abcdefghijklmnopqrstuvwxyz0123456", "a b", "a.b", "a/b", "\xC3\xA9t\xC3\xA9",
+  };
+  for (const char* channel : cases) {
+    SCOPED_TRACE(channel);
+    EXPECT_EQ(configuration_failure([&] { validate_channel(to_utf16(channel)); }),
+              channel_message(channel));
+  }
+}
+
+TEST(ValidateChannel, InvalidUtf16FailsAsText) {
+  const std::wstring lone_surrogate(1, static_cast<wchar_t>(0xD800));
+  EXPECT_EQ(configuration_failure([&] { validate_channel(lone_surrogate); }),
+            "Text is not valid UTF-16");
+}
+
+TEST(ParseProcessId, AcceptsNonZeroDecimal32BitValues) {
+  struct Case {
+    const wchar_t* text;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {{L"1", 1}, {L"5", 5}, {L"000000000007", 7}, {L"4294967295", 4294967295u}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(to_utf8(c.text));
+    EXPECT_EQ(parse_process_id(c.text), c.expected);
+  }
+}
+
+TEST(ParseProcessId, RefusesEverythingElse) {
+  const wchar_t* const cases[] = {L"0",  L"000",      L"+5",   L"-5", L"4294967296",
+                                  L" 5", L"5 ",       L"",     L"5a", L"0x10",
+                                  L"99999999999999999999", L"\xFF15"};
+  for (const wchar_t* text : cases) {
+    SCOPED_TRACE(to_utf8(text));
+    EXPECT_EQ(configuration_failure([&] { parse_process_id(text); }),
+              "Invalid process id on the command line");
+  }
+}
+
+}  // namespace
+}  // namespace kaldren::patcher
