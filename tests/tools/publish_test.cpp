@@ -1,0 +1,308 @@
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "protocol/manifest.h"
+#include "protocol/release.h"
+#include "tools/client_folder.h"
+#include "tools/publication.h"
+#include "tools/signing_key.h"
+#include "tools/site_check.h"
+
+namespace kaldren::patcher::publish {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_all(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_all(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+std::size_t count_files(const fs::path& folder) {
+  std::size_t n = 0;
+  if (!fs::exists(folder)) return 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) n += entry.is_regular_file();
+  return n;
+}
+
+class PublishTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("lanternix-publish-test-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    key_ = root_ / "key.pem";
+    SigningKey::generate().save_new(key_);
+    write_all(client() / "bin/64/Kaldren.exe", random_bytes(70000, 1));     // incompressible
+    write_all(client() / "data/text.txt", std::string(200000, 'k'));         // compressible
+    write_all(client() / "data/copy.txt", std::string(200000, 'k'));         // same content
+    write_all(root_ / "launcher.exe", random_bytes(5000, 2));
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path client() const { return root_ / "client"; }
+  fs::path site() const { return root_ / "site"; }
+
+  PublishRequest request(const std::string& version = "1.0.0") const {
+    PublishRequest r;
+    r.site = site();
+    r.channel = "live";
+    r.client = client();
+    r.version = version;
+    r.executable = "bin/64/Kaldren.exe";
+    r.launcher = root_ / "launcher.exe";
+    r.launcher_version = "0.1.0";
+    r.keys = {key_};
+    r.threads = 2;
+    r.published_at = "2026-12-08T00:00:00Z";
+    return r;
+  }
+
+  PublishSummary publish(const PublishRequest& r) {
+    return publish_client(r, [](const std::string&) {});
+  }
+
+  std::vector<ReleaseKey> keys() const { return {parse_release_key(SigningKey::load(key_).public_key_hex())}; }
+
+  Release current_release() const {
+    return verify_release(read_all(site() / release_path("live")), keys());
+  }
+
+  std::vector<std::string> check() const {
+    return check_site(site(), "live", SigningKey::load(key_).public_key_hex(), 2, [](const std::string&) {});
+  }
+
+  fs::path root_;
+  fs::path key_;
+};
+
+TEST_F(PublishTest, FreshPublicationVerifiesAndStoresEachContentOnce) {
+  PublishSummary summary = publish(request());
+  EXPECT_EQ(summary.sequence, 1u);
+  EXPECT_EQ(summary.files, 3u);
+  // Two distinct client contents, the manifest and the launcher.
+  EXPECT_EQ(summary.objects_new, 4u);
+  EXPECT_EQ(count_files(site() / "v2/objects"), 4u);
+  EXPECT_TRUE(check().empty());
+
+  Release release = current_release();
+  EXPECT_EQ(release.client.file_count, 3u);
+  EXPECT_EQ(release.client.install_size, 470000u);
+  EXPECT_EQ(summary.download_bytes, release.client.download_size);
+  EXPECT_NO_THROW(validate_release(release, "live"));
+}
+
+TEST_F(PublishTest, CompressesOnlyWhatShrinks) {
+  publish(request());
+  Release release = current_release();
+  ObjectRef manifest_ref = release.client.manifest;
+  ASSERT_TRUE(manifest_ref.compressed);  // JSON always shrinks
+  EXPECT_FALSE(release.launcher.file.compressed);  // random bytes do not
+  EXPECT_EQ(release.launcher.file.stored_sha256, release.launcher.file.sha256);
+}
+
+TEST_F(PublishTest, LevelZeroStoresEverythingAsIs) {
+  auto r = request();
+  r.level = 0;
+  publish(r);
+  Release release = current_release();
+  EXPECT_FALSE(release.client.manifest.compressed);
+  auto manifest = parse_client_manifest(read_all(site() / object_path(release.client.manifest)));
+  for (const auto& file : manifest.files) {
+    EXPECT_FALSE(file.object.compressed) << file.path;
+    EXPECT_EQ(file.object.stored_size, file.object.size);
+  }
+  EXPECT_TRUE(check().empty());
+}
+
+TEST_F(PublishTest, RepublishingUnchangedClientWritesNoObject) {
+  publish(request());
+  auto objects_before = count_files(site() / "v2/objects");
+  PublishSummary again = publish(request());
+  EXPECT_EQ(again.sequence, 2u);
+  EXPECT_EQ(again.objects_new, 0u);
+  EXPECT_EQ(again.bytes_stored, 0u);
+  EXPECT_EQ(count_files(site() / "v2/objects"), objects_before);
+  EXPECT_EQ(current_release().sequence, 2u);
+}
+
+TEST_F(PublishTest, ChangingOneFileWritesOneObjectAndTheManifest) {
+  publish(request());
+  auto objects_before = count_files(site() / "v2/objects");
+  write_all(client() / "data/text.txt", std::string(200000, 'z'));
+  PublishSummary summary = publish(request("1.0.1"));
+  EXPECT_EQ(summary.objects_new, 2u);
+  EXPECT_EQ(count_files(site() / "v2/objects"), objects_before + 2);
+  Release release = current_release();
+  EXPECT_EQ(release.sequence, 2u);
+  EXPECT_EQ(release.client.version, (Version{1, 0, 1}));
+  EXPECT_TRUE(check().empty());
+}
+
+TEST_F(PublishTest, SequenceMustMoveForward) {
+  publish(request());
+  auto r = request();
+  r.sequence = 1;
+  try {
+    publish(r);
+    FAIL() << "an old sequence was published";
+  } catch (const ToolError& e) {
+    EXPECT_STREQ(e.what(), "The sequence 1 is not higher than the current release's 1; launchers would refuse it");
+  }
+  r.sequence = 10;
+  EXPECT_EQ(publish(r).sequence, 10u);
+  EXPECT_EQ(publish(request()).sequence, 11u);
+}
+
+TEST_F(PublishTest, AnotherPublishersReleaseNeedsAnExplicitSequence) {
+  publish(request());
+  auto r = request();
+  r.keys = {root_ / "other.pem"};
+  SigningKey::generate().save_new(r.keys[0]);
+  EXPECT_THROW(publish(r), ToolError);
+  r.sequence = 5;
+  EXPECT_EQ(publish(r).sequence, 5u);
+}
+
+TEST_F(PublishTest, EightKeysSignNineAreRefused) {
+  auto r = request();
+  std::vector<ReleaseKey> public_keys;
+  for (int i = 0; i < 9; ++i) {
+    fs::path path = root_ / ("k" + std::to_string(i) + ".pem");
+    auto key = SigningKey::generate();
+    key.save_new(path);
+    r.keys.push_back(path);
+  }
+  r.keys.erase(r.keys.begin());  // nine generated keys
+  EXPECT_THROW(publish(r), ToolError);
+  EXPECT_FALSE(fs::exists(site()));
+  r.keys.pop_back();
+  publish(r);
+  // The last of the eight verifies on its own.
+  std::vector<ReleaseKey> last{parse_release_key(SigningKey::load(r.keys.back()).public_key_hex())};
+  EXPECT_NO_THROW(verify_release(read_all(site() / release_path("live")), last));
+}
+
+// Whatever the launcher would refuse is refused before anything is written.
+TEST_F(PublishTest, RefusesBadClientsBeforeWritingAnything) {
+  struct Case {
+    const char* name;
+    std::function<void(PublishRequest&)> change;
+    const char* message_part;
+  };
+  const Case cases[] = {
+      {"device name", [&](PublishRequest&) { write_all(client() / "Com1.log", "x"); }, "Com1.log: the launcher refuses"},
+      {"case twin", [&](PublishRequest&) { write_all(client() / "Data/Text.txt", "x"); }, "differ only in letter case"},
+      {"file and folder",
+       [&](PublishRequest&) { write_all(client() / "DATA", "x"); }, "a file and a folder of the same name"},
+      {"missing executable", [](PublishRequest& r) { r.executable = "bin/64/Missing.exe"; }, "is not in the client folder"},
+      {"unsafe executable", [](PublishRequest& r) { r.executable = "../x.exe"; }, "is not a file name the launcher accepts"},
+      {"reserved folder", [&](PublishRequest&) { write_all(client() / "lanternix/state.json", "x"); }, "lanternix/state.json"},
+      {"launcher version", [](PublishRequest& r) { r.launcher_version = "1.70000.0"; }, "does not fit a Windows version resource"},
+      {"client version", [](PublishRequest& r) { r.version = "1.0"; }, "is not a version"},
+      {"channel", [](PublishRequest& r) { r.channel = "Live"; }, "must be 1-32 lowercase"},
+      {"sequence 0", [](PublishRequest& r) { r.sequence = 0; }, "The sequence must be 1 or more"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(client());
+    SetUp();
+    auto r = request();
+    c.change(r);
+    try {
+      publish(r);
+      ADD_FAILURE() << "published";
+    } catch (const ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(site()));
+  }
+}
+
+TEST_F(PublishTest, LinksAreRefused) {
+  fs::create_symlink(client() / "data/text.txt", client() / "data/link.txt");
+  EXPECT_THROW(publish(request()), ToolError);
+  EXPECT_FALSE(fs::exists(site()));
+}
+
+TEST_F(PublishTest, CheckFindsDamagedMissingAndTruncatedObjects) {
+  publish(request());
+  Release release = current_release();
+  auto manifest_bytes = read_all(site() / object_path(release.client.manifest));
+  ASSERT_TRUE(check().empty());
+
+  fs::path launcher = site() / object_path(release.launcher.file);
+  std::string original = read_all(launcher);
+  std::string damaged = original;
+  damaged[100] ^= 1;
+  write_all(launcher, damaged);
+  auto problems = check();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("does not match its stored SHA-256"), std::string::npos) << problems[0];
+
+  write_all(launcher, original.substr(0, original.size() - 1));
+  problems = check();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("has 4999 bytes, the release says 5000"), std::string::npos) << problems[0];
+
+  fs::remove(launcher);
+  problems = check();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("is missing"), std::string::npos) << problems[0];
+}
+
+TEST_F(PublishTest, CheckRefusesAReleaseSignedByAnotherKey) {
+  publish(request());
+  auto other = SigningKey::generate();
+  auto problems = check_site(site(), "live", other.public_key_hex(), 1, [](const std::string&) {});
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("not signed by a trusted release key"), std::string::npos) << problems[0];
+}
+
+TEST(SigningKeyTest, NewKeyIsPrivateAndNeverOverwritten) {
+  fs::path path = fs::temp_directory_path() / ("lanternix-key-" + std::to_string(::getpid()) + ".pem");
+  fs::remove(path);
+  auto key = SigningKey::generate();
+  key.save_new(path);
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_THROW(SigningKey::generate().save_new(path), ToolError);
+  auto loaded = SigningKey::load(path);
+  EXPECT_EQ(loaded.public_key_hex(), key.public_key_hex());
+  EXPECT_EQ(loaded.public_key_hex().size(), 130u);
+  EXPECT_EQ(loaded.key_id(), parse_release_key(key.public_key_hex()).key_id);
+  fs::remove(path);
+}
+
+TEST(SigningKeyTest, SignatureVerifiesWithTheLaunchersCheck) {
+  auto key = SigningKey::generate();
+  auto point = parse_release_key(key.public_key_hex()).point;
+  auto signature = key.sign("message");
+  EXPECT_TRUE(verify_p256_signature(point, sha256(std::string_view("message")), signature));
+  EXPECT_FALSE(verify_p256_signature(point, sha256(std::string_view("messagf")), signature));
+}
+
+}  // namespace
+}  // namespace kaldren::patcher::publish

@@ -1,0 +1,245 @@
+#include "tools/object_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <fmt/format.h>
+#include <openssl/evp.h>
+#include <zstd.h>
+
+#include "protocol/crypto.h"
+#include "protocol/manifest.h"
+#include "tools/signing_key.h"
+
+namespace kaldren::patcher::publish {
+namespace {
+
+constexpr std::size_t kChunk = 1 << 20;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const noexcept { return fd_; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void fail_errno(const char* what, const std::filesystem::path& path) {
+  throw ToolError(fmt::format("{} {}: {}", what, path.string(), std::strerror(errno)));
+}
+
+Fd open_read(const std::filesystem::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) fail_errno("Could not open", path);
+  return fd;
+}
+
+std::size_t read_some(const Fd& fd, std::uint8_t* buffer, std::size_t size, const std::filesystem::path& path) {
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) fail_errno("Could not read", path);
+  }
+}
+
+void write_all(const Fd& fd, const std::uint8_t* data, std::size_t size, const std::filesystem::path& path) {
+  while (size > 0) {
+    ssize_t n = ::write(fd.get(), data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail_errno("Could not write", path);
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+struct CctxFree {
+  void operator()(ZSTD_CCtx* ctx) const noexcept { ZSTD_freeCCtx(ctx); }
+};
+
+void sync_and_close(Fd& fd, const std::filesystem::path& path) {
+  if (::fsync(fd.get()) != 0) fail_errno("Could not sync", path);
+  if (::close(fd.release()) != 0) fail_errno("Could not close", path);
+}
+
+// Removes the temporary file unless the write was committed.
+struct TemporaryFile {
+  std::filesystem::path path;
+  ~TemporaryFile() {
+    if (!path.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+  }
+};
+
+}  // namespace
+
+ContentDigest hash_file(const std::filesystem::path& file) {
+  Fd fd = open_read(file);
+  Sha256 hash;
+  ContentDigest result;
+  std::vector<std::uint8_t> buffer(kChunk);
+  for (;;) {
+    std::size_t n = read_some(fd, buffer.data(), buffer.size(), file);
+    if (n == 0) break;
+    hash.update(std::span<const std::uint8_t>(buffer.data(), n));
+    result.size += n;
+  }
+  result.sha256 = hash.finish();
+  return result;
+}
+
+std::filesystem::path object_file(const std::filesystem::path& site, const ObjectRef& ref) {
+  return site / object_path(ref);
+}
+
+ObjectWriter::ObjectWriter(std::filesystem::path site, int level) : site_(std::move(site)), level_(level) {}
+
+std::filesystem::path ObjectWriter::temporary_path() {
+  auto folder = site_ / "v2" / "objects";
+  std::filesystem::create_directories(folder);
+  return folder / fmt::format(".tmp-{}-{}", ::getpid(), counter_.fetch_add(1));
+}
+
+bool ObjectWriter::has_object(const ObjectRef& ref) const {
+  struct stat info{};
+  auto path = object_file(site_, ref);
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         static_cast<std::uint64_t>(info.st_size) == ref.stored_size;
+}
+
+ObjectRef ObjectWriter::commit(const std::filesystem::path& temporary, ObjectRef ref) {
+  if (has_object(ref)) {
+    reused_.fetch_add(1);
+    return ref;
+  }
+  auto target = object_file(site_, ref);
+  std::filesystem::create_directories(target.parent_path());
+  if (::rename(temporary.c_str(), target.c_str()) != 0) fail_errno("Could not move an object into", target);
+  written_.fetch_add(1);
+  bytes_written_.fetch_add(ref.stored_size);
+  return ref;
+}
+
+ObjectRef ObjectWriter::store_file(const std::filesystem::path& file, const ContentDigest& content) {
+  ObjectRef ref{};
+  ref.sha256 = content.sha256;
+  ref.size = content.size;
+  // Stored as is: the object already there (same digest and size) needs no work.
+  ref.stored_sha256 = content.sha256;
+  ref.stored_size = content.size;
+  ref.compressed = false;
+
+  TemporaryFile temporary{temporary_path()};
+  std::vector<std::uint8_t> in(kChunk);
+  if (level_ > 0 && content.size > 0) {
+    std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(ZSTD_createCCtx());
+    if (!cctx) throw ToolError("Could not create a zstd context");
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level_);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);  // every object is verified by SHA-256
+    ZSTD_CCtx_setPledgedSrcSize(cctx.get(), content.size);
+    std::vector<std::uint8_t> out(ZSTD_CStreamOutSize());
+    Fd input = open_read(file);
+    Fd output(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (output.get() < 0) fail_errno("Could not create", temporary.path);
+    Sha256 stored_hash;
+    std::uint64_t stored = 0;
+    std::uint64_t consumed = 0;
+    bool finished = false;
+    while (!finished) {
+      std::size_t n = read_some(input, in.data(), in.size(), file);
+      consumed += n;
+      if (consumed > content.size) throw ToolError(fmt::format("{} changed while it was published", file.string()));
+      ZSTD_EndDirective mode = n == 0 ? ZSTD_e_end : ZSTD_e_continue;
+      ZSTD_inBuffer input_buffer{in.data(), n, 0};
+      for (;;) {
+        ZSTD_outBuffer output_buffer{out.data(), out.size(), 0};
+        std::size_t left = ZSTD_compressStream2(cctx.get(), &output_buffer, &input_buffer, mode);
+        if (ZSTD_isError(left)) throw ToolError(fmt::format("zstd failed on {}: {}", file.string(), ZSTD_getErrorName(left)));
+        stored_hash.update(std::span<const std::uint8_t>(out.data(), output_buffer.pos));
+        write_all(output, out.data(), output_buffer.pos, temporary.path);
+        stored += output_buffer.pos;
+        if (mode == ZSTD_e_end ? left == 0 : input_buffer.pos == input_buffer.size) break;
+      }
+      finished = n == 0;
+    }
+    if (consumed != content.size) throw ToolError(fmt::format("{} changed while it was published", file.string()));
+    if (stored < content.size) {
+      sync_and_close(output, temporary.path);
+      ref.stored_sha256 = stored_hash.finish();
+      ref.stored_size = stored;
+      ref.compressed = true;
+      ObjectRef result = commit(temporary.path, ref);
+      return result;
+    }
+    // Compression did not pay: fall through and store the bytes as they are.
+    output.reset();
+    std::filesystem::remove(temporary.path);
+  }
+  if (has_object(ref)) {
+    reused_.fetch_add(1);
+    return ref;
+  }
+  Fd input = open_read(file);
+  Fd output(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (output.get() < 0) fail_errno("Could not create", temporary.path);
+  Sha256 check;
+  std::uint64_t copied = 0;
+  for (;;) {
+    std::size_t n = read_some(input, in.data(), in.size(), file);
+    if (n == 0) break;
+    check.update(std::span<const std::uint8_t>(in.data(), n));
+    write_all(output, in.data(), n, temporary.path);
+    copied += n;
+  }
+  if (copied != content.size || check.finish() != content.sha256)
+    throw ToolError(fmt::format("{} changed while it was published", file.string()));
+  sync_and_close(output, temporary.path);
+  return commit(temporary.path, ref);
+}
+
+ObjectRef ObjectWriter::store_bytes(const std::string& bytes) {
+  // Small documents: go through a file so one code path writes every object.
+  TemporaryFile source{temporary_path()};
+  write_file_atomically(source.path, bytes);
+  return store_file(source.path, hash_file(source.path));
+}
+
+void write_file_atomically(const std::filesystem::path& target, const std::string& bytes) {
+  std::filesystem::create_directories(target.parent_path());
+  TemporaryFile temporary{target.parent_path() / fmt::format(".{}.tmp-{}", target.filename().string(), ::getpid())};
+  Fd output(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (output.get() < 0) fail_errno("Could not create", temporary.path);
+  write_all(output, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), temporary.path);
+  sync_and_close(output, temporary.path);
+  if (::rename(temporary.path.c_str(), target.c_str()) != 0) fail_errno("Could not replace", target);
+  temporary.path.clear();
+}
+
+}  // namespace kaldren::patcher::publish

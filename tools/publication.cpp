@@ -1,0 +1,368 @@
+#include "tools/publication.h"
+
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
+#include <zstd.h>
+
+#include "core/error.h"
+#include "core/version.h"
+#include "protocol/encoding.h"
+#include "protocol/json.h"
+#include "protocol/manifest.h"
+#include "protocol/release.h"
+#include "tools/client_folder.h"
+#include "tools/object_writer.h"
+#include "tools/signing_key.h"
+
+namespace kaldren::patcher::publish {
+namespace {
+
+// Runs `work(i)` for i in [0, count) on `threads` workers; the first failure stops
+// the others and is rethrown.
+void run_parallel(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& work) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr first_error;
+  std::mutex error_mutex;
+  auto worker = [&] {
+    for (;;) {
+      if (failed.load()) return;
+      std::size_t i = next.fetch_add(1);
+      if (i >= count) return;
+      try {
+        work(i);
+      } catch (...) {
+        std::lock_guard lock(error_mutex);
+        if (!first_error) first_error = std::current_exception();
+        failed.store(true);
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  unsigned n = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::max<std::size_t>(count, 1))));
+  for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker);
+  worker();
+  for (auto& thread : pool) thread.join();
+  if (first_error) std::rethrow_exception(first_error);
+}
+
+bool valid_channel(const std::string& channel) {
+  if (channel.empty() || channel.size() > 32) return false;
+  auto lower_or_digit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  if (!lower_or_digit(channel[0])) return false;
+  return std::all_of(channel.begin(), channel.end(), [&](char c) { return lower_or_digit(c) || c == '-' || c == '_'; });
+}
+
+Version require_version(const std::string& text, const char* what) {
+  auto version = parse_version(text);
+  if (!version) throw ToolError(fmt::format("{} \"{}\" is not a version (expected major.minor.patch)", what, text));
+  return *version;
+}
+
+std::string read_small_file(const std::filesystem::path& path, std::size_t cap) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError(fmt::format("Could not read {}", path.string()));
+  std::string bytes;
+  bytes.resize(cap + 1);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+std::string utc_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                     tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+struct ContentKey {
+  Sha256Digest sha256;
+  std::uint64_t size;
+  bool operator<(const ContentKey& other) const {
+    return std::tie(sha256, size) < std::tie(other.sha256, other.size);
+  }
+};
+
+std::string manifest_document(const std::string& version, const std::vector<ClientFile>& files,
+                              const std::vector<ObjectRef>& refs) {
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("schema");
+  writer.write_unsigned(2);
+  writer.key("kind");
+  writer.write_string("manifest");
+  writer.key("version");
+  writer.write_string(version);
+  writer.key("files");
+  writer.begin_array();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    writer.begin_object();
+    writer.key("path");
+    writer.write_string(files[i].path);
+    write_object_ref(writer, refs[i]);
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
+  return writer.text();
+}
+
+std::string release_payload(const PublishRequest& request, std::uint64_t sequence, std::uint64_t file_count,
+                            std::uint64_t install_size, std::uint64_t download_size, const ObjectRef& manifest,
+                            const ObjectRef& launcher) {
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("schema");
+  writer.write_unsigned(2);
+  writer.key("kind");
+  writer.write_string("release");
+  writer.key("channel");
+  writer.write_string(request.channel);
+  writer.key("sequence");
+  writer.write_unsigned(sequence);
+  writer.key("published_at");
+  writer.write_string(request.published_at.empty() ? utc_now() : request.published_at);
+  writer.key("client");
+  writer.begin_object();
+  writer.key("version");
+  writer.write_string(request.version);
+  writer.key("executable");
+  writer.write_string(request.executable);
+  writer.key("file_count");
+  writer.write_unsigned(file_count);
+  writer.key("install_size");
+  writer.write_unsigned(install_size);
+  writer.key("download_size");
+  writer.write_unsigned(download_size);
+  writer.key("manifest");
+  writer.begin_object();
+  write_object_ref(writer, manifest);
+  writer.end_object();
+  writer.end_object();
+  writer.key("launcher");
+  writer.begin_object();
+  writer.key("version");
+  writer.write_string(request.launcher_version);
+  writer.key("file");
+  writer.begin_object();
+  write_object_ref(writer, launcher);
+  writer.end_object();
+  writer.end_object();
+  writer.end_object();
+  return writer.text();
+}
+
+std::string signed_envelope(const std::string& payload, const std::vector<SigningKey>& keys) {
+  std::string message(kReleaseSignatureDomain);
+  message += payload;
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("payload");
+  writer.write_string(encode_base64(payload));
+  writer.key("signatures");
+  writer.begin_array();
+  for (const auto& key : keys) {
+    auto signature = key.sign(message);
+    writer.begin_object();
+    writer.key("key_id");
+    writer.write_string(key.key_id());
+    writer.key("signature");
+    writer.write_string(encode_base64(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size())));
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
+  return writer.text();
+}
+
+// The channel's current release and manifest, read with the publisher's own keys,
+// so that unchanged content is not compressed again and the sequence moves on.
+struct CurrentRelease {
+  Release release;
+  std::map<ContentKey, ObjectRef> objects;
+};
+
+std::optional<CurrentRelease> read_current_release(const std::filesystem::path& site, const std::string& channel,
+                                                   const std::vector<ReleaseKey>& keys, bool sequence_given) {
+  auto path = site / release_path(channel);
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return std::nullopt;
+  CurrentRelease current;
+  try {
+    current.release = verify_release(read_small_file(path, kMaxReleaseDocumentBytes), keys);
+  } catch (const PatchError& e) {
+    if (sequence_given) return std::nullopt;
+    throw ToolError(fmt::format("The current release {} cannot be read with the given keys ({}); "
+                                "pass --sequence to replace it", path.string(), e.what()));
+  }
+  // The manifest only speeds things up; a missing or damaged one just means more work.
+  try {
+    const ObjectRef& ref = current.release.client.manifest;
+    if (ref.size > kMaxManifestDocumentBytes) return current;
+    std::string stored = read_small_file(site / object_path(ref), kMaxManifestDocumentBytes);
+    std::string bytes = stored;
+    if (ref.compressed) {
+      bytes.assign(ref.size, '\0');
+      std::size_t n = ZSTD_decompress(bytes.data(), bytes.size(), stored.data(), stored.size());
+      if (ZSTD_isError(n) || n != ref.size) bytes.clear();
+    }
+    if (ref.size <= kMaxManifestDocumentBytes && sha256(bytes) == ref.sha256) {
+      auto manifest = parse_client_manifest(bytes);
+      for (const auto& file : manifest.files) current.objects.emplace(ContentKey{file.object.sha256, file.object.size}, file.object);
+    }
+  } catch (const std::exception&) {
+  }
+  return current;
+}
+
+}  // namespace
+
+PublishSummary publish_client(const PublishRequest& request,
+                              const std::function<void(const std::string&)>& progress) {
+  // Everything the launcher would refuse is refused here, before any byte is written.
+  if (!valid_channel(request.channel))
+    throw ToolError(fmt::format("The channel \"{}\" must be 1-32 lowercase letters, digits, - or _", request.channel));
+  Version client_version = require_version(request.version, "The client version");
+  (void)client_version;
+  Version launcher_version = require_version(request.launcher_version, "The launcher version");
+  if (launcher_version.major > kMaxLauncherVersionPart || launcher_version.minor > kMaxLauncherVersionPart ||
+      launcher_version.patch > kMaxLauncherVersionPart)
+    throw ToolError(fmt::format("The launcher version {} does not fit a Windows version resource (parts up to 65535)",
+                                request.launcher_version));
+  if (request.keys.empty()) throw ToolError("Give at least one signing key with --key");
+  if (request.keys.size() > kMaxReleaseSignatures)
+    throw ToolError(fmt::format("At most {} signing keys can sign a release", kMaxReleaseSignatures));
+  if (request.level < 0 || request.level > 19) throw ToolError("The compression level must be 0 (none) to 19");
+  if (request.sequence && *request.sequence == 0) throw ToolError("The sequence must be 1 or more");
+
+  std::vector<SigningKey> keys;
+  std::vector<ReleaseKey> public_keys;
+  for (const auto& path : request.keys) {
+    keys.push_back(SigningKey::load(path));
+    public_keys.push_back(parse_release_key(keys.back().public_key_hex()));
+  }
+
+  std::error_code error;
+  auto launcher_size = std::filesystem::file_size(request.launcher, error);
+  if (error || !std::filesystem::is_regular_file(request.launcher, error))
+    throw ToolError(fmt::format("The launcher {} is not a readable file", request.launcher.string()));
+  if (launcher_size > kMaxLauncherBytes)
+    throw ToolError(fmt::format("The launcher {} is larger than the patch protocol allows (256 MiB)", request.launcher.string()));
+
+  auto current = read_current_release(request.site, request.channel, public_keys, request.sequence.has_value());
+  std::uint64_t sequence = request.sequence ? *request.sequence : (current ? current->release.sequence + 1 : 1);
+  if (current && sequence <= current->release.sequence)
+    throw ToolError(fmt::format("The sequence {} is not higher than the current release's {}; launchers would refuse it",
+                                sequence, current->release.sequence));
+
+  progress(fmt::format("Reading {}", request.client.string()));
+  auto files = scan_client_folder(request.client, request.executable);
+  std::uint64_t install_size = 0;
+  for (const auto& file : files) install_size += file.size;
+  unsigned threads = request.threads ? request.threads : std::max(1u, std::thread::hardware_concurrency());
+
+  // Pass 1: the content digest of every file.
+  std::vector<ContentDigest> contents(files.size());
+  std::atomic<std::uint64_t> hashed{0};
+  auto last_report = std::chrono::steady_clock::now();
+  std::mutex report_mutex;
+  auto report = [&](const char* what, std::uint64_t done, std::uint64_t total) {
+    std::lock_guard lock(report_mutex);
+    auto now = std::chrono::steady_clock::now();
+    if (done != total && now - last_report < std::chrono::seconds(2)) return;
+    last_report = now;
+    progress(fmt::format("{} {}/{} files", what, done, total));
+  };
+  run_parallel(files.size(), threads, [&](std::size_t i) {
+    contents[i] = hash_file(files[i].location);
+    if (contents[i].size != files[i].size)
+      throw ToolError(fmt::format("{} changed while it was published", files[i].location.string()));
+    report("Hashed", hashed.fetch_add(1) + 1, files.size());
+  });
+
+  // Pass 2: one object per distinct content; unchanged content keeps its object.
+  ObjectWriter objects(request.site, request.level);
+  std::map<ContentKey, std::size_t> first_of;
+  std::vector<std::size_t> distinct;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (first_of.emplace(ContentKey{contents[i].sha256, contents[i].size}, i).second) distinct.push_back(i);
+  std::vector<ObjectRef> distinct_refs(distinct.size());
+  std::atomic<std::uint64_t> stored{0};
+  run_parallel(distinct.size(), threads, [&](std::size_t k) {
+    std::size_t i = distinct[k];
+    ContentKey key{contents[i].sha256, contents[i].size};
+    if (current) {
+      auto known = current->objects.find(key);
+      if (known != current->objects.end() && objects.has_object(known->second)) {
+        distinct_refs[k] = objects.store_known(known->second);
+        report("Stored", stored.fetch_add(1) + 1, distinct.size());
+        return;
+      }
+    }
+    distinct_refs[k] = objects.store_file(files[i].location, contents[i]);
+    report("Stored", stored.fetch_add(1) + 1, distinct.size());
+  });
+  std::map<ContentKey, ObjectRef> ref_of;
+  std::uint64_t download_size = 0;
+  for (std::size_t k = 0; k < distinct.size(); ++k) {
+    std::size_t i = distinct[k];
+    ref_of.emplace(ContentKey{contents[i].sha256, contents[i].size}, distinct_refs[k]);
+    download_size += distinct_refs[k].stored_size;
+  }
+  std::vector<ObjectRef> refs(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) refs[i] = ref_of.at(ContentKey{contents[i].sha256, contents[i].size});
+
+  std::string manifest = manifest_document(request.version, files, refs);
+  if (manifest.size() > kMaxManifestDocumentBytes)
+    throw ToolError(fmt::format("The client manifest would be {} bytes; the patch protocol allows 64 MiB", manifest.size()));
+  ObjectRef manifest_ref = objects.store_bytes(manifest);
+  ObjectRef launcher_ref = objects.store_file(request.launcher, hash_file(request.launcher));
+
+  std::string payload = release_payload(request, sequence, files.size(), install_size, download_size, manifest_ref,
+                                        launcher_ref);
+  std::string envelope = signed_envelope(payload, keys);
+  if (envelope.size() > kMaxReleaseDocumentBytes)
+    throw ToolError(fmt::format("The release document would be {} bytes; the patch protocol allows 64 KiB", envelope.size()));
+
+  // Read back what launchers will read, with the launcher's own code, before it goes live.
+  Release check = verify_release(envelope, public_keys);
+  validate_release(check, request.channel);
+  validate_client_manifest(parse_client_manifest(manifest), check);
+
+  // Objects must be on disk before the release that names them.
+  {
+    int fd = ::open(request.site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      ::syncfs(fd);
+      ::close(fd);
+    }
+  }
+  write_file_atomically(request.site / release_path(request.channel), envelope);
+
+  PublishSummary summary;
+  summary.sequence = sequence;
+  summary.files = files.size();
+  summary.install_bytes = install_size;
+  summary.objects_new = objects.objects_written();
+  summary.objects_reused = objects.objects_reused();
+  summary.bytes_stored = objects.bytes_written();
+  summary.download_bytes = download_size;
+  return summary;
+}
+
+}  // namespace kaldren::patcher::publish

@@ -1,0 +1,45 @@
+// Publishing a client: objects, manifest and the signed release of a channel.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kaldren::patcher::publish {
+
+struct PublishRequest {
+  std::filesystem::path site;       // the folder a static server hosts
+  std::string channel;
+  std::filesystem::path client;     // the client folder
+  std::string version;              // client version, major.minor.patch
+  std::string executable;           // game executable, relative, '/'-separated
+  std::filesystem::path launcher;   // the launcher executable file
+  std::string launcher_version;
+  std::vector<std::filesystem::path> keys;  // PEM private keys, 1 to 8
+  std::optional<std::uint64_t> sequence;    // default: the current release's + 1
+  int level = 6;                            // zstd level; 0 stores everything as is
+  unsigned threads = 0;                     // 0: one per core
+  std::string published_at;                 // default: now, UTC
+};
+
+struct PublishSummary {
+  std::uint64_t sequence = 0;
+  std::uint64_t files = 0;
+  std::uint64_t install_bytes = 0;
+  std::uint64_t objects_new = 0;
+  std::uint64_t objects_reused = 0;
+  std::uint64_t bytes_stored = 0;     // bytes of the objects this run wrote
+  std::uint64_t download_bytes = 0;   // what a fresh install downloads (distinct client objects)
+};
+
+// Publishes `request`; the release document is written last, atomically, so a
+// half-written publication never becomes visible. `progress` receives status lines.
+// Throws ToolError (or PatchError from the shared format checks) before writing the
+// release when anything is wrong.
+PublishSummary publish_client(const PublishRequest& request,
+                              const std::function<void(const std::string&)>& progress);
+
+}  // namespace kaldren::patcher::publish

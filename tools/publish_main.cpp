@@ -1,0 +1,211 @@
+// lanternix-publish: makes and checks what the launcher reads from a patch source.
+// Exit codes: 0 success, 1 the work failed or the check found problems, 2 bad usage.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "core/error.h"
+#include "core/text.h"
+#include "tools/publication.h"
+#include "tools/signing_key.h"
+#include "tools/site_check.h"
+
+namespace publish = kaldren::patcher::publish;
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* kUsage =
+    "usage: lanternix-publish <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  keygen   make a new release signing key\n"
+    "  publish  publish a client folder to a channel\n"
+    "  verify   check a publication as the launcher would\n"
+    "\n"
+    "lanternix-publish <command> --help shows the command's options.\n";
+
+const char* kKeygenHelp =
+    "usage: lanternix-publish keygen --out KEY.pem\n"
+    "\n"
+    "Writes a new ECDSA P-256 private key (mode 0600; an existing file is never\n"
+    "overwritten) and prints the public key constant to build the launcher with\n"
+    "(LANTERNIX_RELEASE_PUBLIC_KEY) and its key id.\n";
+
+const char* kPublishHelp =
+    "usage: lanternix-publish publish --site DIR --channel NAME --client DIR --version X.Y.Z\n"
+    "         --executable PATH --launcher FILE --launcher-version X.Y.Z --key KEY.pem [--key ...]\n"
+    "         [--sequence N] [--level N] [--threads N]\n"
+    "\n"
+    "  --site DIR            the folder your HTTPS server hosts (created if missing)\n"
+    "  --channel NAME        release channel: 1-32 of a-z, 0-9, - and _\n"
+    "  --client DIR          the game client as it is to be installed\n"
+    "  --version X.Y.Z       the client's version\n"
+    "  --executable PATH     the game executable inside the client, with / separators\n"
+    "  --launcher FILE       the launcher executable of this release\n"
+    "  --launcher-version    the launcher's version (each part at most 65535)\n"
+    "  --key KEY.pem         a signing key; repeat for up to 8 keys\n"
+    "  --sequence N          the release number (default: the current release's + 1)\n"
+    "  --level N             zstd level 1-19, or 0 to store objects uncompressed (default 6)\n"
+    "  --threads N           worker threads (default: one per core)\n"
+    "\n"
+    "Nothing is written when the client holds a file the launcher would refuse. Objects\n"
+    "already published are not written again; the release document is replaced last, in\n"
+    "one step, so launchers see the old release or the new one, never a part.\n";
+
+const char* kVerifyHelp =
+    "usage: lanternix-publish verify --site DIR --channel NAME --key-hex HEX [--threads N]\n"
+    "\n"
+    "Checks the channel's release signature and limits, its manifest, and every object:\n"
+    "present, of the stored size and digest, unpacking to the content size and digest.\n"
+    "Prints one line per problem and exits with 1 when there is any.\n";
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Options of one command: each name maps to its values in order.
+struct Options {
+  std::map<std::string, std::vector<std::string>> values;
+  bool help = false;
+
+  const std::string& one(const std::string& name) const {
+    auto it = values.find(name);
+    if (it == values.end()) throw UsageError(fmt::format("{} is required", name));
+    if (it->second.size() > 1) throw UsageError(fmt::format("{} is given more than once", name));
+    return it->second.front();
+  }
+  const std::string* optional(const std::string& name) const {
+    auto it = values.find(name);
+    if (it == values.end()) return nullptr;
+    if (it->second.size() > 1) throw UsageError(fmt::format("{} is given more than once", name));
+    return &it->second.front();
+  }
+};
+
+Options parse_options(int argc, char** argv, const std::vector<std::string>& known) {
+  Options options;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (std::find(known.begin(), known.end(), arg) == known.end())
+      throw UsageError(fmt::format("unknown option {}", arg));
+    if (i + 1 >= argc) throw UsageError(fmt::format("{} needs a value", arg));
+    options.values[arg].push_back(argv[++i]);
+  }
+  return options;
+}
+
+std::uint64_t parse_number(const std::string& text, const char* option, std::uint64_t max) {
+  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw UsageError(fmt::format("{} takes a whole number, not \"{}\"", option, text));
+  std::uint64_t value = 0;
+  for (char c : text) {
+    unsigned digit = static_cast<unsigned>(c - '0');
+    if (value > (max - digit) / 10) throw UsageError(fmt::format("{} is too large: {}", option, text));
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+unsigned threads_option(const Options& options) {
+  const std::string* text = options.optional("--threads");
+  if (!text) return std::max(1u, std::thread::hardware_concurrency());
+  auto n = parse_number(*text, "--threads", 256);
+  if (n == 0) throw UsageError("--threads must be at least 1");
+  return static_cast<unsigned>(n);
+}
+
+void progress(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+int keygen(int argc, char** argv) {
+  Options options = parse_options(argc, argv, {"--out"});
+  if (options.help) return std::fputs(kKeygenHelp, stdout), 0;
+  auto key = publish::SigningKey::generate();
+  key.save_new(options.one("--out"));
+  std::printf("public key: %s\nkey id:     %s\n", key.public_key_hex().c_str(), key.key_id().c_str());
+  return 0;
+}
+
+int publish_command(int argc, char** argv) {
+  Options options = parse_options(argc, argv,
+                                  {"--site", "--channel", "--client", "--version", "--executable", "--launcher",
+                                   "--launcher-version", "--key", "--sequence", "--level", "--threads"});
+  if (options.help) return std::fputs(kPublishHelp, stdout), 0;
+  publish::PublishRequest request;
+  request.site = options.one("--site");
+  request.channel = options.one("--channel");
+  request.client = options.one("--client");
+  request.version = options.one("--version");
+  request.executable = options.one("--executable");
+  request.launcher = options.one("--launcher");
+  request.launcher_version = options.one("--launcher-version");
+  auto keys = options.values.find("--key");
+  if (keys == options.values.end()) throw UsageError("--key is required");
+  for (const auto& key : keys->second) request.keys.emplace_back(key);
+  if (auto* text = options.optional("--sequence")) request.sequence = parse_number(*text, "--sequence", UINT64_MAX);
+  if (auto* text = options.optional("--level")) request.level = static_cast<int>(parse_number(*text, "--level", 19));
+  request.threads = threads_option(options);
+  auto summary = publish::publish_client(request, progress);
+  std::printf(
+      "published channel %s release %llu: %llu files (%s), objects %llu new and %llu reused, "
+      "%s stored, a fresh install downloads %s\n",
+      request.channel.c_str(), static_cast<unsigned long long>(summary.sequence),
+      static_cast<unsigned long long>(summary.files), kaldren::patcher::format_size(summary.install_bytes).c_str(),
+      static_cast<unsigned long long>(summary.objects_new), static_cast<unsigned long long>(summary.objects_reused),
+      kaldren::patcher::format_size(summary.bytes_stored).c_str(),
+      kaldren::patcher::format_size(summary.download_bytes).c_str());
+  return 0;
+}
+
+int verify_command(int argc, char** argv) {
+  Options options = parse_options(argc, argv, {"--site", "--channel", "--key-hex", "--threads"});
+  if (options.help) return std::fputs(kVerifyHelp, stdout), 0;
+  auto problems = publish::check_site(options.one("--site"), options.one("--channel"), options.one("--key-hex"),
+                                      threads_option(options), progress);
+  for (const auto& problem : problems) std::printf("problem: %s\n", problem.c_str());
+  if (!problems.empty()) {
+    std::printf("%zu problem%s found\n", problems.size(), problems.size() == 1 ? "" : "s");
+    return kExitFailed;
+  }
+  std::printf("publication is sound\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? kExitUsage : 0;
+  }
+  std::string command = argv[1];
+  try {
+    if (command == "keygen") return keygen(argc, argv);
+    if (command == "publish") return publish_command(argc, argv);
+    if (command == "verify") return verify_command(argc, argv);
+    throw UsageError(fmt::format("unknown command {}", command));
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "lanternix-publish: %s\n\n%s", e.what(), kUsage);
+    return kExitUsage;
+  } catch (const kaldren::patcher::PatchError& e) {
+    std::fprintf(stderr, "lanternix-publish: %s\n", e.what());
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "lanternix-publish: %s\n", e.what());
+    return kExitFailed;
+  }
+}
