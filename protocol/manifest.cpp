@@ -1,0 +1,108 @@
+#include "protocol/manifest.h"
+
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "core/error.h"
+#include "core/text.h"
+#include "protocol/document_reading.h"
+#include "protocol/json.h"
+#include "protocol/path_rule.h"
+
+namespace kaldren::patcher {
+namespace {
+
+using detail::throw_malformed;
+
+ManifestFile read_file_entry(JsonReader& reader) {
+  ManifestFile file;
+  bool has_path = false;
+  detail::ObjectRefMembers members;
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "path") {
+      file.path = reader.read_string();
+      has_path = true;
+    } else if (!members.read(reader, key)) {
+      reader.skip_value(reader.depth());
+    }
+  }
+  if (!has_path || !members.complete()) throw_malformed("a client file entry is missing a field");
+  file.object = members.value();
+  return file;
+}
+
+ClientManifest read_manifest(std::string_view document) {
+  ClientManifest manifest;
+  unsigned seen = 0;
+  JsonReader reader(document);
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "schema") {
+      detail::read_schema(reader);
+      seen |= 0x01;
+    } else if (key == "kind") {
+      if (reader.read_string() != "manifest") throw_malformed("the client manifest has the wrong kind");
+      seen |= 0x02;
+    } else if (key == "version") {
+      manifest.version = detail::read_version(reader);
+      seen |= 0x04;
+    } else if (key == "files") {
+      // A repeated array adds to the entries already read; the limit counts them all.
+      reader.begin_array();
+      while (reader.next_element()) {
+        if (manifest.files.size() >= kMaxManifestFiles) throw_malformed("the client manifest lists too many files");
+        manifest.files.push_back(read_file_entry(reader));
+      }
+      seen |= 0x08;
+    } else {
+      reader.skip_value(reader.depth());
+    }
+  }
+  if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the client manifest");
+  if (seen != 0x0F) throw_malformed("the client manifest is missing a field");
+  return manifest;
+}
+
+[[noreturn]] void refuse(const std::string& message) { throw PatchError(ErrorCategory::security, message); }
+
+}  // namespace
+
+ClientManifest parse_client_manifest(std::string_view document) {
+  return detail::reading_json([&] { return read_manifest(document); });
+}
+
+void validate_client_manifest(const ClientManifest& manifest, const Release& release) {
+  if (manifest.version != release.client.version) {
+    refuse(fmt::format("The client manifest is for version {} but the release announces {}",
+                       version_text(manifest.version), version_text(release.client.version)));
+  }
+  if (manifest.files.size() > kMaxManifestFiles) refuse("The client manifest lists too many files");
+
+  std::unordered_set<std::wstring> folded_paths;
+  folded_paths.reserve(manifest.files.size());
+  bool executable_found = false;
+  const std::string* previous = nullptr;
+  for (const ManifestFile& file : manifest.files) {
+    require_safe_path(file.path);
+    check_object_ref(file.object, "A client file");
+    // std::string compares bytes as unsigned values, a proper prefix first.
+    if (previous && !(*previous < file.path)) refuse("The client manifest is not sorted by path");
+    if (!folded_paths.insert(fold_path_case(to_utf16(file.path))).second) {
+      refuse(fmt::format("The client manifest lists \"{}\" twice", file.path));
+    }
+    if (file.path == release.client.executable) executable_found = true;
+    previous = &file.path;
+  }
+  if (!executable_found) refuse(fmt::format("The client manifest does not contain {}", release.client.executable));
+}
+
+std::string object_path(const ObjectRef& ref) {
+  const std::string hex = to_hex(ref.stored_sha256);
+  return fmt::format("v2/objects/{}/{}", std::string_view(hex).substr(0, 2), hex);
+}
+
+}  // namespace kaldren::patcher

@@ -1,0 +1,39 @@
+// The client manifest: every file of one client version with the object that
+// holds its content, and where objects are published.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/version.h"
+#include "protocol/release.h"
+
+namespace kaldren::patcher {
+
+inline constexpr std::size_t kMaxManifestFiles = 200000;
+
+struct ManifestFile {
+  std::string path;  // UTF-8, '/'-separated, as published.
+  ObjectRef object;
+};
+
+struct ClientManifest {
+  Version version;
+  std::vector<ManifestFile> files;  // Document order.
+};
+
+// Parses a manifest document (published or saved). Malformed documents and an
+// unknown schema or version are PatchError server.
+ClientManifest parse_client_manifest(std::string_view document);
+
+// Checks the manifest against the verified release it belongs to: version, file
+// limit, safe paths, object limits, strict byte order of paths, no two paths equal
+// after case folding, the release's executable present. PatchError security otherwise.
+void validate_client_manifest(const ClientManifest& manifest, const Release& release);
+
+// "v2/objects/" + the first two characters of to_hex(stored_sha256) + "/" + all 64.
+std::string object_path(const ObjectRef& ref);
+
+}  // namespace kaldren::patcher

@@ -1,0 +1,217 @@
+#include "protocol/release.h"
+
+#include <utility>
+
+#include "core/error.h"
+#include "core/log.h"
+#include "protocol/document_reading.h"
+#include "protocol/json.h"
+
+namespace kaldren::patcher {
+namespace {
+
+using detail::reading_json;
+using detail::throw_malformed;
+
+struct EnvelopeSignature {
+  std::string key_id;
+  std::string signature;
+};
+
+struct Envelope {
+  std::string payload;
+  std::vector<EnvelopeSignature> signatures;
+};
+
+EnvelopeSignature read_signature(JsonReader& reader) {
+  EnvelopeSignature result;
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "key_id") {
+      result.key_id = reader.read_string();
+    } else if (key == "signature") {
+      auto bytes = decode_base64(reader.read_string());
+      if (!bytes) throw_malformed("a release signature is not base64");
+      result.signature = std::move(*bytes);
+    } else {
+      reader.skip_value(reader.depth());
+    }
+  }
+  return result;
+}
+
+Envelope read_envelope(std::string_view document) {
+  Envelope envelope;
+  bool has_payload = false;
+  JsonReader reader(document);
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "payload") {
+      auto bytes = decode_base64(reader.read_string());
+      if (!bytes) throw_malformed("the release payload is not base64");
+      envelope.payload = std::move(*bytes);
+      has_payload = true;
+    } else if (key == "signatures") {
+      // A repeated array adds to the signatures already read; the limit counts them all.
+      reader.begin_array();
+      while (reader.next_element()) {
+        EnvelopeSignature signature = read_signature(reader);
+        if (envelope.signatures.size() >= kMaxReleaseSignatures) {
+          throw_malformed("the release carries too many signatures");
+        }
+        envelope.signatures.push_back(std::move(signature));
+      }
+    } else {
+      reader.skip_value(reader.depth());
+    }
+  }
+  if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the release envelope");
+  if (!has_payload) throw_malformed("the release has no payload");
+  return envelope;
+}
+
+ObjectRef read_object_ref(JsonReader& reader, std::string_view name) {
+  detail::ObjectRefMembers members;
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (!members.read(reader, key)) reader.skip_value(reader.depth());
+  }
+  if (!members.complete()) throw_malformed(std::string(name) + " is missing a field");
+  return members.value();
+}
+
+ClientSection read_client(JsonReader& reader) {
+  ClientSection client;
+  unsigned seen = 0;
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "version") {
+      client.version = detail::read_version(reader);
+      seen |= 0x01;
+    } else if (key == "executable") {
+      client.executable = reader.read_string();
+      seen |= 0x02;
+    } else if (key == "file_count") {
+      client.file_count = reader.read_unsigned();
+      seen |= 0x04;
+    } else if (key == "install_size") {
+      client.install_size = reader.read_unsigned();
+      seen |= 0x08;
+    } else if (key == "download_size") {
+      client.download_size = reader.read_unsigned();
+      seen |= 0x10;
+    } else if (key == "manifest") {
+      client.manifest = read_object_ref(reader, "The client manifest reference");
+      seen |= 0x20;
+    } else {
+      reader.skip_value(reader.depth());
+    }
+  }
+  if (seen != 0x3F) throw_malformed("the client section is missing a field");
+  return client;
+}
+
+LauncherSection read_launcher(JsonReader& reader) {
+  LauncherSection launcher;
+  unsigned seen = 0;
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "version") {
+      launcher.version = detail::read_version(reader);
+      seen |= 0x01;
+    } else if (key == "file") {
+      launcher.file = read_object_ref(reader, "The launcher reference");
+      seen |= 0x02;
+    } else {
+      reader.skip_value(reader.depth());
+    }
+  }
+  if (seen != 0x03) throw_malformed("the launcher section is missing a field");
+  return launcher;
+}
+
+Release read_payload(std::string_view payload) {
+  Release release;
+  unsigned seen = 0;
+  JsonReader reader(payload);
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (key == "schema") {
+      detail::read_schema(reader);
+      seen |= 0x01;
+    } else if (key == "kind") {
+      if (reader.read_string() != "release") throw_malformed("the signed document is not a release");
+      seen |= 0x02;
+    } else if (key == "channel") {
+      release.channel = reader.read_string();
+      seen |= 0x04;
+    } else if (key == "sequence") {
+      release.sequence = reader.read_unsigned();
+      seen |= 0x08;
+    } else if (key == "published_at") {
+      release.published_at = reader.read_string();
+      seen |= 0x10;
+    } else if (key == "client") {
+      release.client = read_client(reader);
+      seen |= 0x20;
+    } else if (key == "launcher") {
+      release.launcher = read_launcher(reader);
+      seen |= 0x40;
+    } else {
+      reader.skip_value(reader.depth());
+    }
+  }
+  if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the release");
+  if (seen != 0x7F) throw_malformed("the release is missing a field");
+  return release;
+}
+
+bool signature_matches(const ReleaseKey& key, const EnvelopeSignature& signature, const Sha256Digest& digest) {
+  if (key.key_id != signature.key_id || signature.signature.size() != 64) return false;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(signature.signature.data());
+  return verify_p256_signature(key.point, digest, std::span<const std::uint8_t, 64>(bytes, 64));
+}
+
+}  // namespace
+
+std::string release_path(std::string_view channel) {
+  std::string path = "v2/channels/";
+  path += channel;
+  path += "/release.json";
+  return path;
+}
+
+Release verify_release(std::string_view document, std::span<const ReleaseKey> keys) {
+  if (document.size() > kMaxReleaseDocumentBytes) throw_malformed("the release is larger than 64 KiB");
+  const Envelope envelope = reading_json([&] { return read_envelope(document); });
+
+  Sha256 hash;
+  hash.update(kReleaseSignatureDomain);
+  hash.update(envelope.payload);
+  const Sha256Digest digest = hash.finish();
+
+  // Nothing in the payload is looked at before a signature over it verified.
+  for (const EnvelopeSignature& signature : envelope.signatures) {
+    for (const ReleaseKey& key : keys) {
+      if (signature_matches(key, signature, digest)) {
+        log(LogLevel::debug, "Release signature verified with key {}", key.key_id);
+        return reading_json([&] { return read_payload(envelope.payload); });
+      }
+    }
+  }
+  throw PatchError(ErrorCategory::security, "The update from the patch server is not signed by a trusted release key");
+}
+
+Release verify_release(std::string_view document) {
+  const std::vector<ReleaseKey>& keys = trusted_release_keys();
+  if (keys.empty()) throw PatchError(ErrorCategory::configuration, "This launcher was built without a release key");
+  return verify_release(document, keys);
+}
+
+}  // namespace kaldren::patcher
