@@ -1,0 +1,63 @@
+#!/bin/sh
+# An atomic write onto a full volume fails as disk_space, keeps the old file and
+# leaves no temporary file. The volume is a 1 MiB RAM disk mounted for the test,
+# which needs root; without it the test says so and passes.
+#   disk_full_test.sh <runner> <file_ops_probe.exe> <work folder>
+set -u
+runner="$1"
+probe="$2"
+work="$3"
+
+if [ "$(id -u)" != 0 ]; then
+  echo "SKIPPED: mounting a RAM disk needs root"
+  exit 0
+fi
+volume="$work/disk_full_volume.$$"
+mkdir -p "$volume"
+if ! mount -t tmpfs -o size=1m tmpfs "$volume" 2>"$work/mount_error.$$"; then
+  echo "SKIPPED: mounting a RAM disk is not permitted here: $(cat "$work/mount_error.$$")"
+  rm -f "$work/mount_error.$$"
+  rmdir "$volume"
+  exit 0
+fi
+rm -f "$work/mount_error.$$"
+cleanup() {
+  umount "$volume" 2>/dev/null || umount -l "$volume" 2>/dev/null
+  rmdir "$volume" 2>/dev/null
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+failures=0
+# printf, not echo: the Windows paths hold backslashes.
+fail() {
+  printf 'FAILED: %s\n' "$*"
+  failures=$((failures + 1))
+}
+
+# Wine shows the Linux root as drive Z:.
+target_linux="$volume/state.json"
+target="Z:$(printf '%s' "$target_linux" | tr '/' '\\')"
+
+# With room, the same write succeeds: what fails below is the volume being full.
+output=$("$runner" "$probe" write-atomic "$target" 1000 2>/dev/null | tr -d '\r')
+[ "$output" = "ok" ] || fail "write with room: expected ok, got: $output"
+[ "$(wc -c <"$target_linux")" -eq 1000 ] || fail "write with room: wrong size"
+
+printf 'old content' >"$target_linux"
+dd if=/dev/zero of="$volume/filler" bs=4096 2>/dev/null
+[ "$(df --output=avail "$volume" | tail -n 1 | tr -d ' ')" -eq 0 ] || fail "the volume is not full"
+
+output=$("$runner" "$probe" write-atomic "$target" 2097152 2>/dev/null | tr -d '\r')
+printf 'full volume: %s\n' "$output"
+expected_start="disk_space Could not write $target.tmp: "
+case "$output" in
+  "$expected_start"*" (Win32 error 112)") ;;
+  *) fail "full volume: expected \"$expected_start... (Win32 error 112)\", got: $output" ;;
+esac
+[ "$(cat "$target_linux")" = "old content" ] || fail "the old file changed: $(cat "$target_linux")"
+[ ! -e "$target_linux.tmp" ] || fail "the temporary file was left behind"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "disk full: old file kept, no temporary file left"
+exit 0

@@ -1,0 +1,177 @@
+#include "engine_test_support.h"
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "core/log.h"
+#include "core/text.h"
+#include "engine/file_operations.h"
+
+namespace kaldren::patcher::test {
+namespace {
+
+std::filesystem::path temp_root() {
+  std::wstring temp(MAX_PATH + 1, L'\0');
+  temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
+  return std::filesystem::path(temp);
+}
+
+// One log file for the whole run: a fixed name, so runs do not pile up files
+// (the log rotates itself above 4 MiB).
+const std::filesystem::path& log_path() {
+  static const std::filesystem::path path = [] {
+    std::filesystem::path file = temp_root() / L"lanternix-engine-tests.log";
+    open_log(file);
+    return file;
+  }();
+  return path;
+}
+
+std::filesystem::path own_folder() {
+  std::wstring module(32768, L'\0');
+  module.resize(GetModuleFileNameW(nullptr, module.data(), static_cast<DWORD>(module.size())));
+  return std::filesystem::path(module).parent_path();
+}
+
+}  // namespace
+
+TempFolder::TempFolder() {
+  static unsigned counter = 0;
+  path_ = temp_root() / (L"lanternix-engine-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                         std::to_wstring(++counter));
+  remove_tree(path_);
+  std::filesystem::create_directories(path_);
+}
+
+TempFolder::~TempFolder() { remove_tree(path_); }
+
+std::filesystem::path TempFolder::write(std::wstring_view relative, std::string_view bytes) const {
+  const std::filesystem::path file = path_ / relative;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return file;
+}
+
+std::filesystem::path TempFolder::make_folder(std::wstring_view relative) const {
+  const std::filesystem::path folder = path_ / relative;
+  std::filesystem::create_directories(folder);
+  return folder;
+}
+
+LogCapture::LogCapture() {
+  std::error_code ignored;
+  const std::uintmax_t size = std::filesystem::file_size(log_path(), ignored);
+  start_ = ignored ? 0 : size;
+}
+
+std::vector<std::string> LogCapture::new_lines() const {
+  std::ifstream in(log_path(), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(start_));
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> lines;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t end = text.find("\r\n", begin);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(begin, end - begin));
+    begin = end + 2;
+  }
+  return lines;
+}
+
+std::vector<std::string> LogCapture::lines_ending_with(std::string_view suffix) const {
+  std::vector<std::string> matching;
+  for (std::string& line : new_lines()) {
+    if (line.size() >= suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(),
+                                                     suffix) == 0) {
+      matching.push_back(std::move(line));
+    }
+  }
+  return matching;
+}
+
+std::string content_of(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool present(const std::filesystem::path& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string utf8(const std::filesystem::path& path) { return to_utf8(path.native()); }
+
+std::string system_text(DWORD code) {
+  wchar_t buffer[2048] = {};
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                     1033, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  std::wstring text(buffer, length);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.' ||
+                           text.back() == L' ')) {
+    text.pop_back();
+  }
+  return to_utf8(text);
+}
+
+Holder Holder::hold_file(const std::filesystem::path& file, DWORD milliseconds,
+                         const std::filesystem::path& scratch) {
+  const std::filesystem::path marker = scratch / L"holder-ready";
+  return Holder(L"hold \"" + file.native() + L"\" " + std::to_wstring(milliseconds) + L" \"" +
+                    marker.native() + L"\"",
+                marker);
+}
+
+Holder Holder::own_mutex(std::wstring_view name, const std::filesystem::path& scratch) {
+  const std::filesystem::path marker = scratch / L"holder-ready";
+  return Holder(L"mutex \"" + std::wstring(name) + L"\" \"" + marker.native() + L"\"", marker);
+}
+
+Holder::Holder(const std::wstring& arguments, const std::filesystem::path& marker) {
+  DeleteFileW(marker.c_str());
+  const std::filesystem::path program = own_folder() / L"file_holder.exe";
+  std::wstring command_line = L"\"" + program.native() + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    throw std::runtime_error("could not start file_holder.exe: error " +
+                             std::to_string(GetLastError()));
+  }
+  CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!present(marker)) {
+    DWORD exit_code = 0;
+    if (GetExitCodeProcess(process_, &exit_code) && exit_code != STILL_ACTIVE) {
+      kill();
+      throw std::runtime_error("file_holder.exe ended early with " + std::to_string(exit_code));
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill();
+      throw std::runtime_error("file_holder.exe did not become ready");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+Holder::Holder(Holder&& other) noexcept : process_(std::exchange(other.process_, nullptr)) {}
+
+Holder::~Holder() { kill(); }
+
+void Holder::kill() {
+  if (process_ == nullptr) return;
+  TerminateProcess(process_, 9);
+  WaitForSingleObject(process_, 10000);
+  CloseHandle(std::exchange(process_, nullptr));
+}
+
+}  // namespace kaldren::patcher::test

@@ -1,0 +1,77 @@
+// Shared pieces of the file operation tests: scratch folders, reading back the log,
+// system message texts, and the helper process that holds files and mutexes.
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kaldren::patcher::test {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempFolder {
+ public:
+  TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  ~TempFolder();
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::wstring_view relative) const { return path_ / relative; }
+
+  // Writes the bytes below the folder, creating the folders above the file.
+  std::filesystem::path write(std::wstring_view relative, std::string_view bytes) const;
+  std::filesystem::path make_folder(std::wstring_view relative) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The lines the process's log received since construction (without CR LF). The test
+// executable logs to one file for its whole run.
+class LogCapture {
+ public:
+  LogCapture();
+  std::vector<std::string> new_lines() const;
+  // New lines that end with `suffix`.
+  std::vector<std::string> lines_ending_with(std::string_view suffix) const;
+
+ private:
+  std::uintmax_t start_ = 0;
+};
+
+// The file's bytes, or "<missing>" when it cannot be read.
+std::string content_of(const std::filesystem::path& path);
+bool present(const std::filesystem::path& path);
+std::string utf8(const std::filesystem::path& path);
+
+// FormatMessageW's text for the code, without trailing full stop or line end.
+std::string system_text(DWORD code);
+
+// The file_holder helper next to the test executable, started with `arguments`;
+// construction returns once it has signalled readiness. Killed on destruction.
+class Holder {
+ public:
+  // Holds `file` open without sharing for `milliseconds` from readiness.
+  static Holder hold_file(const std::filesystem::path& file, DWORD milliseconds,
+                          const std::filesystem::path& scratch);
+  // Owns the named mutex until killed.
+  static Holder own_mutex(std::wstring_view name, const std::filesystem::path& scratch);
+
+  Holder(Holder&& other) noexcept;
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  Holder& operator=(Holder&&) = delete;
+  ~Holder();
+
+  void kill();
+
+ private:
+  Holder(const std::wstring& arguments, const std::filesystem::path& marker);
+  HANDLE process_ = nullptr;
+};
+
+}  // namespace kaldren::patcher::test
