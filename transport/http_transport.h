@@ -1,0 +1,51 @@
+// The transport for one patch source over WinHTTP (Windows): HTTPS only (plain HTTP
+// for the local machine), retries with back-off, resumable downloads, prompt stop.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transport/transport.h"
+#include "transport/winhttp_handle.h"
+
+namespace kaldren::patcher {
+
+class HttpTransport final : public Transport {
+ public:
+  // Throws PatchError configuration for an unusable address, internal when WinHTTP
+  // cannot be set up. `attempts` below 1 counts as 1.
+  HttpTransport(const std::wstring& address, int attempts, int connect_timeout_ms);
+
+  std::string fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) override;
+  std::vector<SourceDocument> fetch_all(std::string_view path, std::uint64_t byte_cap,
+                                        std::stop_token stop) override;
+  void download(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
+                std::stop_token stop, const DownloadProgress& progress, std::uint64_t copy_index) override;
+  std::uint64_t source_count() const override;
+  void prefer_sources(std::span<const std::uint64_t> sources) override;
+  std::string name() const override;
+
+ private:
+  class Request;
+
+  // base_path_ + "/" + path; internal error for a path outside the publication rule.
+  std::wstring request_target(std::string_view path) const;
+  std::string fetch_once(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) const;
+  void download_once(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
+                     std::stop_token stop, const DownloadProgress& progress) const;
+
+  // Declared in this order so the connection closes before the root handle.
+  WinHttpHandle root_handle_;
+  WinHttpHandle connection_;
+  std::wstring base_path_;
+  std::string source_name_;
+  int attempts_ = 1;
+  bool secure_ = true;
+};
+
+}  // namespace kaldren::patcher

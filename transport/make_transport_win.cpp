@@ -1,0 +1,33 @@
+#include "transport/make_transport.h"
+
+#include "transport/http_transport.h"
+#include "transport/mirrored_transport.h"
+
+namespace kaldren::patcher {
+
+namespace {
+
+// A lone source has nowhere else to go, so it retries longer; behind fail-over a
+// source gives up sooner and lets the next one answer.
+constexpr int kSingleSourceAttempts = 6;
+constexpr int kSingleSourceConnectTimeoutMs = 15000;
+constexpr int kMirrorAttempts = 2;
+constexpr int kMirrorConnectTimeoutMs = 8000;
+constexpr std::int64_t kMirrorPenaltyMs = 60000;
+
+}  // namespace
+
+std::unique_ptr<Transport> make_transport(const std::vector<std::wstring>& sources) {
+  if (sources.empty()) throw PatchError(ErrorCategory::configuration, "No patch server is configured");
+  if (sources.size() == 1) {
+    return std::make_unique<HttpTransport>(sources.front(), kSingleSourceAttempts, kSingleSourceConnectTimeoutMs);
+  }
+  std::vector<std::unique_ptr<Transport>> transports;
+  transports.reserve(sources.size());
+  for (const std::wstring& address : sources) {
+    transports.push_back(std::make_unique<HttpTransport>(address, kMirrorAttempts, kMirrorConnectTimeoutMs));
+  }
+  return std::make_unique<MirroredTransport>(std::move(transports), kMirrorPenaltyMs);
+}
+
+}  // namespace kaldren::patcher
