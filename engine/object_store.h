@@ -1,0 +1,60 @@
+// Turns published object references into verified files in the staging folder:
+// download (resumable), stored-digest check, zstd unpacking with content-digest
+// check, and only then the final name. Nothing that failed a digest gets that name.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <stop_token>
+#include <string>
+
+#include "protocol/crypto.h"
+#include "protocol/release.h"
+#include "transport/transport.h"
+
+namespace kaldren::patcher {
+
+// Receives a byte count: absolute (bytes present) for downloads, a delta for hashing.
+using ByteProgress = std::function<void(std::uint64_t bytes)>;
+
+class ObjectStore {
+ public:
+  // `transport` is not owned and must outlive the store.
+  ObjectStore(std::filesystem::path staging_folder, Transport& transport);
+
+  // The staged content file of `ref` (named by its content digest), downloading and
+  // verifying it unless a matching one is already there. `progress` gets the bytes of
+  // the stored object present so far.
+  std::filesystem::path stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress = {});
+
+  // Stages every reference on up to `threads` workers. progress(i, bytes present) and
+  // done(i) are called from the workers, concurrently: the caller serialises them.
+  void stage_all(std::span<const ObjectRef> refs, std::uint32_t threads, std::stop_token stop,
+                 const std::function<void(std::size_t, std::uint64_t)>& progress,
+                 const std::function<void(std::size_t)>& done);
+
+  // The whole content of a referenced document (at most 64 MiB).
+  std::string read_document(const ObjectRef& ref, std::stop_token stop);
+
+  // Where stage() puts the content of `ref`.
+  std::filesystem::path staged_path(const ObjectRef& ref) const;
+
+  const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
+
+ private:
+  std::filesystem::path staging_folder_;
+  Transport& transport_;
+};
+
+// SHA-256 of a file read in 1 MiB steps; `progress` gets each step's byte count.
+Sha256Digest sha256_file(const std::filesystem::path& path, std::stop_token stop, const ByteProgress& progress = {});
+
+// Unpacks exactly one zstd frame (window at most 128 MiB) of exactly `content_size`
+// bytes from `source` to `target`; returns the SHA-256 of the bytes written.
+// Malformed input: PatchError security "A downloaded file could not be unpacked: ...".
+Sha256Digest unpack_zstd(const std::filesystem::path& source, const std::filesystem::path& target,
+                         std::uint64_t content_size, std::stop_token stop);
+
+}  // namespace kaldren::patcher

@@ -1,0 +1,136 @@
+// Staging of published objects: download, stored-digest check, unpacking with
+// content-digest check, and the final name only for verified content.
+#include <windows.h>
+
+#include <string>
+#include <utility>
+
+#include "core/error.h"
+#include "core/log.h"
+#include "engine/file_operations.h"
+#include "engine/file_support_win.h"
+#include "engine/object_store.h"
+#include "engine/parallel_runner.h"
+#include "protocol/encoding.h"
+#include "protocol/manifest.h"
+
+namespace kaldren::patcher {
+
+using file_support::display_path;
+
+namespace {
+
+std::filesystem::path with_suffix(std::filesystem::path path, const wchar_t* suffix) {
+  path += suffix;
+  return path;
+}
+
+std::wstring hex_name(const Sha256Digest& digest) {
+  const std::string hex = to_hex(digest);
+  return std::wstring(hex.begin(), hex.end());
+}
+
+// Clean-up on a path that already fails: the original failure is the one to report.
+void delete_quietly(const std::filesystem::path& path) noexcept {
+  try {
+    delete_file(path);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+ObjectStore::ObjectStore(std::filesystem::path staging_folder, Transport& transport)
+    : staging_folder_(std::move(staging_folder)), transport_(transport) {}
+
+std::filesystem::path ObjectStore::staged_path(const ObjectRef& ref) const {
+  return staging_folder_ / hex_name(ref.sha256);
+}
+
+std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress) {
+  if (const DWORD error = file_support::create_folders(staging_folder_); error != 0) {
+    throw PatchError(ErrorCategory::io, "Could not create " + display_path(staging_folder_) + ": " +
+                                            file_support::system_message(error));
+  }
+  const std::filesystem::path target = staged_path(ref);
+
+  // Content left by an earlier run is reused when it still verifies.
+  if (const auto info = file_info(target); info && info->size == ref.size) {
+    if (sha256_file(target, stop) == ref.sha256) {
+      if (progress) progress(ref.stored_size);
+      return target;
+    }
+    delete_file(target);
+  }
+
+  const std::filesystem::path partial = with_suffix(staging_folder_ / hex_name(ref.stored_sha256), L".part");
+  const std::string publication_path = object_path(ref);
+  // Downloads of zero bytes create no file, yet the steps below expect one.
+  if (ref.stored_size == 0) write_file_atomic(partial, {});
+
+  const std::uint64_t tries = transport_.source_count() + 1;
+  const DownloadProgress forward = [&progress](std::uint64_t bytes_present) {
+    if (progress) progress(bytes_present);
+  };
+  for (std::uint64_t copy_index = 0;;) {
+    transport_.download(publication_path, partial, ref.stored_size, stop, forward, copy_index);
+    if (sha256_file(partial, stop) != ref.stored_sha256) {
+      delete_file(partial);
+      if (++copy_index >= tries) {
+        throw PatchError(ErrorCategory::security, "A downloaded file failed verification (" + publication_path +
+                                                      "). The patch server or the network returned altered data.");
+      }
+      log(LogLevel::warn, "Discarding a copy of {} that failed verification; trying again", publication_path);
+      continue;
+    }
+
+    if (!ref.compressed) {
+      // Uncompressed objects have equal stored and content digests.
+      replace_file(partial, target);
+      return target;
+    }
+
+    const std::filesystem::path unpacked = with_suffix(target, L".tmp");
+    Sha256Digest digest{};
+    try {
+      digest = unpack_zstd(partial, unpacked, ref.size, stop);
+    } catch (...) {
+      delete_quietly(unpacked);
+      throw;
+    }
+    if (digest != ref.sha256) {
+      delete_quietly(unpacked);
+      delete_quietly(partial);
+      throw PatchError(ErrorCategory::security, "An unpacked file failed verification (" + publication_path +
+                                                    "). The publication is inconsistent.");
+    }
+    try {
+      replace_file(unpacked, target);
+    } catch (...) {
+      delete_quietly(unpacked);
+      throw;
+    }
+    delete_file(partial);
+    return target;
+  }
+}
+
+void ObjectStore::stage_all(std::span<const ObjectRef> refs, std::uint32_t threads, std::stop_token stop,
+                            const std::function<void(std::size_t, std::uint64_t)>& progress,
+                            const std::function<void(std::size_t)>& done) {
+  run_parallel(refs.size(), threads, std::move(stop), [&](std::size_t index, std::stop_token item_stop) {
+    stage(refs[index], std::move(item_stop), [&progress, index](std::uint64_t bytes_present) {
+      if (progress) progress(index, bytes_present);
+    });
+    if (done) done(index);
+  });
+}
+
+std::string ObjectStore::read_document(const ObjectRef& ref, std::stop_token stop) {
+  if (ref.size > kMaxManifestDocumentBytes) {
+    throw PatchError(ErrorCategory::security, "A referenced document is larger than allowed");
+  }
+  return read_file(stage(ref, std::move(stop)), kMaxManifestDocumentBytes);
+}
+
+}  // namespace kaldren::patcher

@@ -1,0 +1,135 @@
+// Streaming zstd decompression of one downloaded object into its content file,
+// hashing the content as it is written.
+#include <windows.h>
+
+#include <zstd.h>
+
+#include <memory>
+#include <string>
+
+#include "core/error.h"
+#include "engine/file_operations.h"
+#include "engine/file_support_win.h"
+#include "engine/object_store.h"
+
+namespace kaldren::patcher {
+
+using file_support::display_path;
+
+namespace {
+
+// zstd's recommended streaming sizes (ZSTD_DStreamInSize / ZSTD_DStreamOutSize).
+constexpr DWORD kInputBytes = 131075;
+constexpr std::size_t kOutputBytes = 131072;
+// A publisher can make frames whose window would need gigabytes; 128 MiB is the most we allow.
+constexpr int kWindowLogMax = 27;
+
+[[noreturn]] void fail_unpack(std::string_view reason) {
+  throw PatchError(ErrorCategory::security, "A downloaded file could not be unpacked: " + std::string(reason));
+}
+
+struct DecoderDeleter {
+  void operator()(ZSTD_DCtx* decoder) const noexcept { ZSTD_freeDCtx(decoder); }
+};
+using Decoder = std::unique_ptr<ZSTD_DCtx, DecoderDeleter>;
+
+Decoder make_decoder() {
+  Decoder decoder(ZSTD_createDCtx());
+  if (!decoder) throw PatchError(ErrorCategory::internal, "Could not create a zstd decoder");
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(decoder.get(), ZSTD_d_windowLogMax, kWindowLogMax))) {
+    throw PatchError(ErrorCategory::internal, "Could not limit the zstd window");
+  }
+  return decoder;
+}
+
+// Writes what the decoder produced, hashing it and counting it against the declared size.
+class ContentSink {
+ public:
+  ContentSink(HANDLE file, const std::filesystem::path& path, std::uint64_t content_size)
+      : file_(file), path_(path), content_size_(content_size) {}
+
+  void write(const std::uint8_t* bytes, std::size_t count) {
+    if (count == 0) return;
+    if (count > content_size_ - written_) fail_unpack("it is larger than declared");
+    DWORD done = 0;
+    if (!WriteFile(file_, bytes, static_cast<DWORD>(count), &done, nullptr) || done != count) {
+      const DWORD error = GetLastError();
+      const DWORD code = error != ERROR_SUCCESS ? error : ERROR_DISK_FULL;
+      throw_win32(category_for_win32(code), "Could not write " + display_path(path_), code);
+    }
+    hash_.update(std::span<const std::uint8_t>(bytes, count));
+    written_ += count;
+  }
+
+  std::uint64_t written() const noexcept { return written_; }
+
+  Sha256Digest finish() {
+    if (!FlushFileBuffers(file_)) {
+      const DWORD error = GetLastError();
+      throw_win32(category_for_win32(error), "Could not flush " + display_path(path_), error);
+    }
+    return hash_.finish();
+  }
+
+ private:
+  HANDLE file_;
+  const std::filesystem::path& path_;
+  std::uint64_t content_size_;
+  std::uint64_t written_ = 0;
+  Sha256 hash_;
+};
+
+}  // namespace
+
+Sha256Digest unpack_zstd(const std::filesystem::path& source, const std::filesystem::path& target,
+                         std::uint64_t content_size, std::stop_token stop) {
+  const UniqueHandle input_file = open_for_read(source);
+  const UniqueHandle output_file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output_file) {
+    const DWORD error = GetLastError();
+    throw_win32(category_for_win32(error), "Could not create " + display_path(target), error);
+  }
+
+  const Decoder decoder = make_decoder();
+  const std::unique_ptr<std::uint8_t[]> input_bytes(new std::uint8_t[kInputBytes]);
+  const std::unique_ptr<std::uint8_t[]> output_bytes(new std::uint8_t[kOutputBytes]);
+  ContentSink sink(output_file.get(), target, content_size);
+  bool frame_complete = false;
+
+  // One decoder call; true when it ended the frame.
+  const auto decode = [&](ZSTD_inBuffer& input) {
+    ZSTD_outBuffer output{output_bytes.get(), kOutputBytes, 0};
+    const std::size_t result = ZSTD_decompressStream(decoder.get(), &output, &input);
+    if (ZSTD_isError(result)) fail_unpack(ZSTD_getErrorName(result));
+    sink.write(output_bytes.get(), output.pos);
+    frame_complete = result == 0;
+    return output.pos;
+  };
+
+  while (!stop.stop_requested()) {
+    DWORD read = 0;
+    if (!ReadFile(input_file.get(), input_bytes.get(), kInputBytes, &read, nullptr)) {
+      const DWORD error = GetLastError();
+      throw_win32(ErrorCategory::io, "Could not read " + display_path(source), error);
+    }
+    if (read == 0) {
+      if (!frame_complete) fail_unpack("the frame is truncated");
+      if (sink.written() != content_size) fail_unpack("it is smaller than declared");
+      return sink.finish();
+    }
+
+    ZSTD_inBuffer input{input_bytes.get(), read, 0};
+    while (input.pos < input.size) {
+      // Only one frame per object: anything after it is refused, not decoded.
+      if (frame_complete) fail_unpack("data after the end of the frame");
+      decode(input);
+    }
+    // The decoder may still hold output for the input it has taken.
+    while (!frame_complete && decode(input) != 0) {
+    }
+  }
+  throw PatchError(ErrorCategory::cancelled, "The launcher was closed");
+}
+
+}  // namespace kaldren::patcher

@@ -1,0 +1,202 @@
+#include "fake_publication.h"
+
+#include <fstream>
+
+#include "core/error.h"
+#include "protocol/crypto.h"
+#include "protocol/json.h"
+#include "protocol/release_test_support.h"
+
+namespace kaldren::patcher::test {
+namespace {
+
+[[noreturn]] void cancelled() { throw PatchError(ErrorCategory::cancelled, "The launcher was closed"); }
+
+}  // namespace
+
+ObjectRef plain_object(std::string_view content) {
+  ObjectRef ref;
+  ref.sha256 = ref.stored_sha256 = sha256(content);
+  ref.size = ref.stored_size = content.size();
+  return ref;
+}
+
+std::string release_payload(const ReleaseFields& fields) {
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("schema");
+  writer.write_unsigned(2);
+  writer.key("kind");
+  writer.write_string("release");
+  writer.key("channel");
+  writer.write_string(fields.channel);
+  writer.key("sequence");
+  writer.write_unsigned(fields.sequence);
+  writer.key("published_at");
+  writer.write_string("2024-05-01T12:00:00Z");
+  writer.key("client");
+  writer.begin_object();
+  writer.key("version");
+  writer.write_string(fields.client_version);
+  writer.key("executable");
+  writer.write_string(fields.executable);
+  writer.key("file_count");
+  writer.write_unsigned(0);
+  writer.key("install_size");
+  writer.write_unsigned(0);
+  writer.key("download_size");
+  writer.write_unsigned(0);
+  writer.key("manifest");
+  writer.begin_object();
+  write_object_ref(writer, fields.manifest);
+  writer.end_object();
+  writer.end_object();
+  writer.key("launcher");
+  writer.begin_object();
+  writer.key("version");
+  writer.write_string(fields.launcher_version);
+  writer.key("file");
+  writer.begin_object();
+  write_object_ref(writer, fields.launcher);
+  writer.end_object();
+  writer.end_object();
+  writer.end_object();
+  return writer.text();
+}
+
+std::string signed_release_document(const ReleaseFields& fields) {
+  return test_support::signed_release(release_payload(fields));
+}
+
+std::string manifest_document(std::string_view version, const std::map<std::string, std::string>& files) {
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("schema");
+  writer.write_unsigned(2);
+  writer.key("kind");
+  writer.write_string("manifest");
+  writer.key("version");
+  writer.write_string(version);
+  writer.key("files");
+  writer.begin_array();
+  for (const auto& [path, content] : files) {
+    writer.begin_object();
+    writer.key("path");
+    writer.write_string(path);
+    write_object_ref(writer, plain_object(content));
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
+  return writer.text();
+}
+
+FakePublication::FakePublication(std::size_t sources) : releases_(sources) {}
+
+std::string FakePublication::publish(ReleaseFields fields, const std::map<std::string, std::string>& files,
+                                     std::string_view launcher_bytes) {
+  for (const auto& [path, content] : files) add_object(content);
+  std::string manifest = manifest_document(fields.client_version, files);
+  fields.manifest = add_object(manifest);
+  fields.launcher = add_object(launcher_bytes);
+  serve_release_everywhere(signed_release_document(fields));
+  return manifest;
+}
+
+void FakePublication::serve_release(std::size_t source, std::optional<std::string> document) {
+  const std::lock_guard guard(mutex_);
+  releases_.at(source) = std::move(document);
+}
+
+void FakePublication::serve_release_everywhere(const std::string& document) {
+  const std::lock_guard guard(mutex_);
+  for (auto& release : releases_) release = document;
+}
+
+ObjectRef FakePublication::add_object(std::string_view content) {
+  const ObjectRef ref = plain_object(content);
+  const std::lock_guard guard(mutex_);
+  objects_[object_path(ref)] = std::string(content);
+  return ref;
+}
+
+std::vector<std::string> FakePublication::downloads() const {
+  const std::lock_guard guard(mutex_);
+  return downloads_;
+}
+
+std::size_t FakePublication::release_requests() const {
+  const std::lock_guard guard(mutex_);
+  return release_requests_.size();
+}
+
+std::vector<std::chrono::steady_clock::time_point> FakePublication::release_request_times() const {
+  const std::lock_guard guard(mutex_);
+  return release_requests_;
+}
+
+std::vector<std::vector<std::uint64_t>> FakePublication::preferred() const {
+  const std::lock_guard guard(mutex_);
+  return preferred_;
+}
+
+void FakePublication::forget_requests() {
+  const std::lock_guard guard(mutex_);
+  downloads_.clear();
+  release_requests_.clear();
+  preferred_.clear();
+}
+
+std::string FakePublication::fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) {
+  if (stop.stop_requested()) cancelled();
+  const std::lock_guard guard(mutex_);
+  const auto found = objects_.find(path);
+  if (found == objects_.end()) throw PatchError(ErrorCategory::server, "not published: " + std::string(path));
+  if (found->second.size() > byte_cap) throw PatchError(ErrorCategory::server, "too large");
+  return found->second;
+}
+
+std::vector<SourceDocument> FakePublication::fetch_all(std::string_view, std::uint64_t byte_cap,
+                                                       std::stop_token stop) {
+  std::size_t call = 0;
+  {
+    const std::lock_guard guard(mutex_);
+    call = release_requests_.size();
+    release_requests_.push_back(std::chrono::steady_clock::now());
+  }
+  if (before_fetch_all) before_fetch_all(call);
+  if (stop.stop_requested()) cancelled();
+  const std::lock_guard guard(mutex_);
+  std::vector<SourceDocument> documents;
+  for (std::size_t source = 0; source < releases_.size(); ++source) {
+    if (releases_[source] && releases_[source]->size() <= byte_cap) documents.push_back({source, *releases_[source]});
+  }
+  if (documents.empty()) throw PatchError(ErrorCategory::network, "No patch source could be reached");
+  return documents;
+}
+
+void FakePublication::download(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
+                               std::stop_token stop, const DownloadProgress& progress, std::uint64_t) {
+  if (stop.stop_requested()) cancelled();
+  std::string content;
+  {
+    const std::lock_guard guard(mutex_);
+    const auto found = objects_.find(path);
+    if (found == objects_.end()) throw PatchError(ErrorCategory::server, "not published: " + std::string(path));
+    content = found->second;
+    downloads_.emplace_back(path);
+  }
+  if (content.size() != size) throw PatchError(ErrorCategory::server, "wrong size: " + std::string(path));
+  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  if (!out) throw PatchError(ErrorCategory::io, "could not write the download");
+  if (progress) progress(size);
+}
+
+void FakePublication::prefer_sources(std::span<const std::uint64_t> sources) {
+  const std::lock_guard guard(mutex_);
+  preferred_.emplace_back(sources.begin(), sources.end());
+}
+
+}  // namespace kaldren::patcher::test

@@ -1,0 +1,631 @@
+#include "engine/update_engine.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <optional>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+#include "core/error.h"
+#include "core/text.h"
+#include "engine/file_operations.h"
+#include "engine/launcher_state.h"
+#include "engine_test_support.h"
+#include "fake_publication.h"
+#include "log_reader.h"
+#include "protocol/path_rule.h"
+#include "protocol/release_test_support.h"
+
+namespace kaldren::patcher {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakePublication;
+using test::ReleaseFields;
+using test_support::fails_with;
+using Files = std::map<std::string, std::string>;
+
+constexpr const char* kClosed = "The launcher was closed";
+
+bool has_line(const std::vector<std::string>& lines, std::string_view line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool any_starts_with(const std::vector<std::string>& lines, std::string_view prefix) {
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+}
+
+void set_modified(const fs::path& file, std::uint64_t modified) {
+  const HANDLE handle = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  const FILETIME time{static_cast<DWORD>(modified), static_cast<DWORD>(modified >> 32)};
+  EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &time));
+  CloseHandle(handle);
+}
+
+class UpdateEngineTest : public ::testing::Test {
+ protected:
+  UpdateEngineTest() : log_(logs_.path() / L"lanternix.log") { fresh_root(); }
+
+  // Starts over with an empty game folder.
+  void fresh_root() {
+    root_folder_.reset();
+    root_folder_.emplace();
+    stop_ = std::stop_source();
+    on_status_ = {};
+    statuses_.clear();
+  }
+  const fs::path& root() const { return root_folder_->path(); }
+
+  // Publishes `files` (which must hold bin/game.exe) as release `sequence` of client `version`.
+  std::string publish(std::uint64_t sequence, const Files& files, std::string version = "1.0.0") {
+    ReleaseFields fields;
+    fields.sequence = sequence;
+    fields.client_version = std::move(version);
+    return publication_.publish(fields, files);
+  }
+
+  UpdateEngine engine() {
+    UpdateEngine engine;
+    engine.root = root();
+    engine.channel = "live";
+    engine.launcher_version = {1, 0, 0};
+    engine.release_retry_delay_ms = 10;
+    engine.transport = &publication_;
+    engine.keys = test_support::test_keys();
+    engine.report = [this](const UpdateStatus& status) {
+      statuses_.push_back(status);
+      if (on_status_) on_status_(status);
+    };
+    return engine;
+  }
+
+  EngineResult run(std::function<void(UpdateEngine&)> adjust = {}) {
+    UpdateEngine configured = engine();
+    if (adjust) adjust(configured);
+    return configured.run(stop_.get_token());
+  }
+
+  // Every file under the root outside the launcher's data folder, by '/' path.
+  Files game_files() const {
+    Files files;
+    for (auto it = fs::recursive_directory_iterator(root()); it != fs::recursive_directory_iterator(); ++it) {
+      const std::string relative = to_utf8(fs::relative(it->path(), root()).generic_wstring());
+      if (relative == "Lanternix") {
+        it.disable_recursion_pending();
+      } else if (it->is_regular_file()) {
+        files[relative] = test::content_of(it->path());
+      }
+    }
+    return files;
+  }
+
+  fs::path game_path(std::string_view path) const { return resolve_path(root(), path); }
+  void write_game_file(std::string_view path, std::string_view content) const {
+    fs::create_directories(game_path(path).parent_path());
+    std::ofstream(game_path(path), std::ios::binary | std::ios::trunc) << content;
+  }
+  fs::path data_file(std::wstring_view name) const { return data_folder(root()) / name; }
+
+  // Object paths downloaded since the last call.
+  std::vector<std::string> take_downloads() {
+    std::vector<std::string> downloads = publication_.downloads();
+    publication_.forget_requests();
+    return downloads;
+  }
+
+  std::vector<std::string> texts() const {
+    std::vector<std::string> texts;
+    for (const UpdateStatus& status : statuses_) texts.push_back(status.text);
+    return texts;
+  }
+
+  bool hashed_anything() const {
+    return any_starts_with(log_.at("INFO"), "Verifying ") ||
+           std::any_of(statuses_.begin(), statuses_.end(),
+                       [](const UpdateStatus& s) { return s.phase == UpdateStatus::checking && s.total > 0; });
+  }
+
+  std::string root_text() const { return to_utf8_lenient(root().wstring()); }
+
+  test::TempFolder logs_;
+  test::LogReader log_;
+  FakePublication publication_;
+  std::optional<test::TempFolder> root_folder_;
+  std::stop_source stop_;
+  std::vector<UpdateStatus> statuses_;
+  std::function<void(const UpdateStatus&)> on_status_;
+};
+
+std::string object_path_of(std::string_view content) { return object_path(test::plain_object(content)); }
+
+const Files kBasic = {
+    {"bin/game.exe", "game"}, {"data/a.pak", "aaaa"}, {"data/sub/b.pak", "bb"}, {"readme.txt", ""}};
+
+TEST_F(UpdateEngineTest, FreshInstallWritesEveryFileAndTheState) {
+  const std::string manifest = publish(5, kBasic);
+  const EngineResult result = run();
+
+  EXPECT_EQ(result.outcome, EngineResult::updated);
+  EXPECT_EQ(result.release.sequence, 5u);
+  EXPECT_EQ(result.installed_version, "1.0.0");
+  EXPECT_EQ(result.files_written, 4u);
+  EXPECT_EQ(result.files_removed, 0u);
+  EXPECT_EQ(result.downloaded, 10u);
+  EXPECT_EQ(game_files(), kBasic);
+
+  const LauncherState state = load_state(root());
+  EXPECT_EQ(state.channel, "live");
+  EXPECT_EQ(highest_sequence(state, "live"), 5u);
+  EXPECT_EQ(state.installed, (ReleaseRecord{5, {1, 0, 0}, sha256(manifest), "bin/game.exe"}));
+  EXPECT_FALSE(state.pending);
+  EXPECT_EQ(test::content_of(data_file(L"manifest.json")), manifest);
+  EXPECT_FALSE(test::present(data_file(L"pending-manifest.json")));
+  EXPECT_FALSE(test::present(staging_folder(root())));
+
+  const FileIndex index = load_index(root());
+  ASSERT_EQ(index.size(), kBasic.size());
+  for (const auto& [path, content] : kBasic) {
+    SCOPED_TRACE(path);
+    const auto entry = index.find(listing_key(path));
+    ASSERT_NE(entry, index.end());
+    const FileInfo info = file_info(game_path(path)).value();
+    EXPECT_EQ(entry->second, (IndexEntry{path, info.size, info.modified, sha256(content)}));
+  }
+
+  // The manifest, then each object once.
+  const std::vector<std::string> downloads = take_downloads();
+  ASSERT_EQ(downloads.size(), 5u);
+  EXPECT_EQ(downloads[0], object_path_of(manifest));
+  EXPECT_EQ(std::set<std::string>(downloads.begin() + 1, downloads.end()),
+            (std::set<std::string>{object_path_of("game"), object_path_of("aaaa"), object_path_of("bb"),
+                                   object_path_of("")}));
+
+  const std::vector<std::string> expected_texts = {"Connecting to the patch server...", "Reading the file list...",
+                                                   "Checking game files...", "Downloading updates..."};
+  const std::vector<std::string> reported = texts();
+  ASSERT_GE(reported.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(reported.begin(), reported.begin() + 4), expected_texts);
+  const UpdateStatus& last = statuses_.back();
+  EXPECT_EQ(last.phase, UpdateStatus::complete);
+  EXPECT_EQ(last.text, "Update complete.");
+  EXPECT_EQ(last.done, 10u);
+  EXPECT_EQ(last.total, 10u);
+  EXPECT_EQ(last.category, 8);
+
+  const std::vector<std::string> info = log_.at("INFO");
+  EXPECT_TRUE(has_line(info, "Checking fake publication channel live for " + root_text()));
+  EXPECT_TRUE(has_line(info, "Release 5 on live: client 1.0.0, launcher 1.0.0"));
+  EXPECT_TRUE(has_line(info, "Downloading 4 files (4 objects, 10 bytes to transfer, 10 bytes unpacked), removing 0"));
+  EXPECT_TRUE(has_line(info, "Updated to client 1.0.0: 4 files written, 0 removed, 10 bytes downloaded"));
+  EXPECT_FALSE(hashed_anything());
+}
+
+TEST_F(UpdateEngineTest, SecondRunHashesAndDownloadsNothing) {
+  publish(5, kBasic);
+  run();
+  const std::string index_before = test::content_of(data_file(L"index.json"));
+  take_downloads();
+  statuses_.clear();
+
+  const EngineResult result = run();
+  EXPECT_EQ(result.outcome, EngineResult::up_to_date);
+  EXPECT_EQ(result.installed_version, "1.0.0");
+  EXPECT_EQ(result.files_written, 0u);
+  EXPECT_TRUE(take_downloads().empty());  // the saved manifest is used too
+  EXPECT_FALSE(hashed_anything());
+  EXPECT_EQ(test::content_of(data_file(L"index.json")), index_before);
+  EXPECT_EQ(game_files(), kBasic);
+  EXPECT_TRUE(has_line(log_.at("INFO"), "Client 1.0.0 is up to date (4 files)"));
+  EXPECT_EQ(statuses_.back().phase, UpdateStatus::complete);
+  EXPECT_EQ(statuses_.back().text, "Your client is up to date.");
+}
+
+TEST_F(UpdateEngineTest, FilesAlreadyPresentAreHashedAndRecordedWithoutDownload) {
+  for (const auto& [path, content] : kBasic) write_game_file(path, content);
+  const std::string manifest = publish(3, kBasic);
+  const EngineResult result = run();
+
+  EXPECT_EQ(result.outcome, EngineResult::up_to_date);
+  EXPECT_EQ(take_downloads(), std::vector<std::string>{object_path_of(manifest)});
+  EXPECT_TRUE(has_line(log_.at("INFO"), "Verifying 4 files (10 bytes)"));
+  const auto checked = std::find_if(statuses_.rbegin(), statuses_.rend(), [](const UpdateStatus& s) {
+    return s.phase == UpdateStatus::checking;
+  });
+  ASSERT_NE(checked, statuses_.rend());
+  EXPECT_EQ(checked->done, 10u);
+  EXPECT_EQ(checked->total, 10u);
+
+  const LauncherState state = load_state(root());
+  EXPECT_EQ(state.installed, (ReleaseRecord{3, {1, 0, 0}, sha256(manifest), "bin/game.exe"}));
+  EXPECT_EQ(test::content_of(data_file(L"manifest.json")), manifest);
+  EXPECT_EQ(load_index(root()).size(), 4u);
+  EXPECT_FALSE(test::present(staging_folder(root())));
+}
+
+TEST_F(UpdateEngineTest, UpdateDownloadsChangedObjectsAndRemovesDroppedFiles) {
+  publish(1, {{"bin/game.exe", "game"},
+              {"data/keep.pak", "keep"},
+              {"data/change.pak", "old"},
+              {"old/deep/gone.txt", "gone"}});
+  run();
+  take_downloads();
+  const Files v2 = {
+      {"bin/game.exe", "game"}, {"data/keep.pak", "keep"}, {"data/change.pak", "new!"}, {"data/added.pak", "added"}};
+  const std::string manifest = publish(2, v2, "1.1.0");
+  const EngineResult result = run([](UpdateEngine& engine) { engine.download_threads = 1; });
+
+  EXPECT_EQ(result.outcome, EngineResult::updated);
+  EXPECT_EQ(result.files_written, 2u);
+  EXPECT_EQ(result.files_removed, 1u);
+  EXPECT_EQ(result.downloaded, 9u);
+  // Largest object first.
+  EXPECT_EQ(take_downloads(),
+            (std::vector<std::string>{object_path_of(manifest), object_path_of("added"), object_path_of("new!")}));
+  EXPECT_EQ(game_files(), v2);
+  EXPECT_FALSE(test::present(game_path("old")));  // empty parents go too
+  EXPECT_FALSE(hashed_anything());
+  EXPECT_TRUE(has_line(log_.at("INFO"), "Downloading 2 files (2 objects, 9 bytes to transfer, 9 bytes unpacked), removing 1"));
+  const FileIndex index = load_index(root());
+  EXPECT_EQ(index.size(), 4u);
+  EXPECT_EQ(index.count(listing_key("old/deep/gone.txt")), 0u);
+  EXPECT_EQ(load_state(root()).installed->version, (Version{1, 1, 0}));
+}
+
+TEST_F(UpdateEngineTest, RepairHashesEveryFileAndRestoresADamagedOne) {
+  publish(1, kBasic);
+  run();
+  take_downloads();
+  // Same size, other bytes, the old write time: only hashing can tell.
+  const fs::path damaged = game_path("data/a.pak");
+  const FileInfo before = file_info(damaged).value();
+  write_game_file("data/a.pak", "AAAA");
+  set_modified(damaged, before.modified);
+  ASSERT_EQ(file_info(damaged), before);
+
+  EXPECT_EQ(run().outcome, EngineResult::up_to_date);
+  EXPECT_EQ(test::content_of(damaged), "AAAA");
+  EXPECT_TRUE(take_downloads().empty());
+
+  const EngineResult result = run([](UpdateEngine& engine) { engine.repair = true; });
+  EXPECT_EQ(result.outcome, EngineResult::updated);
+  EXPECT_EQ(result.files_written, 1u);
+  EXPECT_EQ(take_downloads(), std::vector<std::string>{object_path_of("aaaa")});
+  EXPECT_EQ(game_files(), kBasic);
+  EXPECT_TRUE(has_line(log_.at("INFO"), "Verifying 4 files (10 bytes)"));
+}
+
+TEST_F(UpdateEngineTest, IndexedFileWithAnotherDigestIsDownloadedWithoutHashing) {
+  publish(1, {{"bin/game.exe", "game"}, {"data/a.pak", "aaaa"}});
+  run();
+  take_downloads();
+  const std::string manifest = publish(2, {{"bin/game.exe", "game"}, {"data/a.pak", "bbbb"}});
+  EXPECT_EQ(run().outcome, EngineResult::updated);
+  EXPECT_EQ(take_downloads(), (std::vector<std::string>{object_path_of(manifest), object_path_of("bbbb")}));
+  EXPECT_FALSE(hashed_anything());
+  EXPECT_EQ(test::content_of(game_path("data/a.pak")), "bbbb");
+}
+
+TEST_F(UpdateEngineTest, SharedContentIsDownloadedOnceCopiedThenMoved) {
+  const Files files = {{"bin/game.exe", "g"}, {"x/one.dat", "same"}, {"y/two.dat", "same"}};
+  const std::string manifest = publish(1, files);
+  const fs::path staged = staging_folder(root()) / to_hex(sha256("same"));
+  std::vector<std::pair<std::string, bool>> installing;  // detail, staged file still there
+  on_status_ = [&](const UpdateStatus& status) {
+    if (status.phase == UpdateStatus::installing) installing.emplace_back(status.detail, test::present(staged));
+  };
+  const EngineResult result = run();
+
+  EXPECT_EQ(result.files_written, 3u);
+  const std::vector<std::string> downloads = take_downloads();
+  ASSERT_EQ(downloads.size(), 3u);
+  EXPECT_EQ(downloads[0], object_path_of(manifest));
+  EXPECT_EQ(std::set<std::string>(downloads.begin() + 1, downloads.end()),
+            (std::set<std::string>{object_path_of("same"), object_path_of("g")}));
+  EXPECT_EQ(game_files(), files);
+  // The staged file is there until the object's last file took it by a move, so the
+  // first file was copied from it.
+  const std::vector<std::pair<std::string, bool>> expected = {{"", true}, {"y/two.dat", false}, {"bin/game.exe", false}};
+  EXPECT_EQ(installing, expected);
+}
+
+TEST_F(UpdateEngineTest, OldFilesAlreadyGoneAreNotCountedAsRemoved) {
+  publish(1, {{"bin/game.exe", "game"}, {"gone.txt", "x"}, {"other.txt", "y"}});
+  run();
+  ASSERT_TRUE(delete_file(game_path("gone.txt")));
+
+  publish(2, {{"bin/game.exe", "game"}, {"new.txt", "n"}, {"other.txt", "y"}});
+  const EngineResult result = run();
+  EXPECT_EQ(result.outcome, EngineResult::updated);
+  EXPECT_EQ(result.files_removed, 0u);
+  EXPECT_TRUE(has_line(log_.at("INFO"), "Downloading 1 files (1 objects, 1 bytes to transfer, 1 bytes unpacked), removing 0"));
+}
+
+TEST_F(UpdateEngineTest, OlderReleaseKeepsTheInstalledClient) {
+  publish(5, kBasic);
+  run();
+  const std::string state_before = test::content_of(data_file(L"state.json"));
+  take_downloads();
+  publish(4, {{"bin/game.exe", "older"}}, "0.9.0");
+
+  const EngineResult result = run();
+  EXPECT_EQ(result.outcome, EngineResult::up_to_date);
+  EXPECT_TRUE(result.kept_installed);
+  EXPECT_EQ(result.installed_version, "1.0.0");
+  EXPECT_EQ(result.release.sequence, 4u);
+  EXPECT_EQ(publication_.release_requests(), 3u);
+  EXPECT_TRUE(take_downloads().empty());
+  EXPECT_EQ(test::content_of(data_file(L"state.json")), state_before);
+  EXPECT_EQ(game_files(), kBasic);
+  EXPECT_EQ(statuses_.back().text, "Your client is up to date.");
+  EXPECT_TRUE(has_line(log_.at("WARN"), "Keeping the installed client 1.0.0 until the newer release is available"));
+}
+
+TEST_F(UpdateEngineTest, OlderReleaseWithNothingInstalledIsStillPublishing) {
+  LauncherState state;
+  record_sequence(state, "live", 5);
+  save_state(root(), state);
+  publish(4, kBasic);
+  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::network,
+                         "The patch server is still publishing release 5. Please try again in a minute."));
+  EXPECT_EQ(publication_.release_requests(), 3u);
+  EXPECT_TRUE(game_files().empty());
+}
+
+TEST_F(UpdateEngineTest, NewerLauncherIsHandedOver) {
+  const struct {
+    const char* name;
+    bool offer;          // hand_over set
+    bool after_update;
+    bool takes_over;     // what hand_over answers
+    bool handed;         // hand_over called
+  } cases[] = {
+      {"taken over", true, false, true, true},
+      {"not taken over", true, false, false, true},
+      {"just updated", true, true, true, false},
+      {"no launcher updates", false, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_root();
+    publication_.forget_requests();
+    const std::size_t warnings = log_.at("WARN").size();
+    const std::size_t errors = log_.at("ERROR").size();
+
+    ReleaseFields fields;
+    fields.sequence = 6;
+    fields.launcher_version = "2.0.0";
+    publication_.publish(fields, kBasic, "new launcher");
+    int calls = 0;
+    const EngineResult result = run([&](UpdateEngine& engine) {
+      engine.after_update = c.after_update;
+      if (!c.offer) return;
+      engine.hand_over = [&](const fs::path& staged, const Release& release) {
+        ++calls;
+        EXPECT_EQ(release.sequence, 6u);
+        EXPECT_EQ(test::content_of(staged), "new launcher");
+        // Accepted before the new launcher starts, nothing else changed.
+        const LauncherState state = load_state(root());
+        EXPECT_EQ(highest_sequence(state, "live"), 6u);
+        EXPECT_EQ(state.channel, "");
+        EXPECT_FALSE(state.installed || state.pending);
+        return c.takes_over;
+      };
+    });
+    EXPECT_EQ(calls, c.handed ? 1 : 0);
+    const std::string launcher_path = object_path_of("new launcher");
+    if (c.handed && c.takes_over) {
+      EXPECT_EQ(result.outcome, EngineResult::handed_over);
+      EXPECT_EQ(publication_.downloads(), std::vector<std::string>{launcher_path});
+      EXPECT_TRUE(game_files().empty());
+    } else {
+      EXPECT_EQ(result.outcome, EngineResult::updated);
+      EXPECT_EQ(game_files(), kBasic);
+    }
+    if (c.handed) {
+      const auto launcher = std::find_if(statuses_.rbegin(), statuses_.rend(), [](const UpdateStatus& s) {
+        return s.text == "Updating the launcher...";
+      });
+      ASSERT_NE(launcher, statuses_.rend());
+      EXPECT_EQ(launcher->phase, UpdateStatus::downloading);
+      EXPECT_EQ(launcher->detail, "Lanternix.exe");
+      EXPECT_EQ(launcher->item_done, 12u);
+      EXPECT_EQ(launcher->done, 12u);
+      EXPECT_EQ(launcher->item_total, 12u);
+      EXPECT_EQ(launcher->total, 12u);
+      EXPECT_TRUE(has_line(log_.at("INFO"), "Updating the launcher from 1.0.0 to 2.0.0"));
+    }
+    const std::vector<std::string> all_warnings = log_.at("WARN");
+    const std::vector<std::string> new_warnings(all_warnings.begin() + static_cast<std::ptrdiff_t>(warnings),
+                                                all_warnings.end());
+    EXPECT_EQ(has_line(new_warnings, "Continuing with launcher 1.0.0"), c.handed && !c.takes_over);
+    const std::vector<std::string> all_errors = log_.at("ERROR");
+    EXPECT_EQ(all_errors.size() - errors, c.after_update ? 1u : 0u);
+    if (c.after_update) {
+      EXPECT_EQ(all_errors.back(),
+                "The published launcher 2.0.0 still reports an older version after an update; continuing without "
+                "another launcher update");
+    }
+  }
+}
+
+TEST_F(UpdateEngineTest, RunningGameStopsTheUpdateBeforeInstalling) {
+  publish(5, kBasic);
+  std::vector<std::uint64_t> asked;
+  EXPECT_TRUE(fails_with(
+      [&] {
+        run([&](UpdateEngine& engine) {
+          engine.game_running = [&](const Release& release) {
+            asked.push_back(release.sequence);
+            return true;
+          };
+        });
+      },
+      ErrorCategory::file_in_use, "Please close the game before the update is installed."));
+  EXPECT_EQ(asked, std::vector<std::uint64_t>{5});
+  EXPECT_TRUE(game_files().empty());
+  const LauncherState state = load_state(root());
+  EXPECT_FALSE(state.pending || state.installed);
+  EXPECT_FALSE(test::present(data_file(L"pending-manifest.json")));
+  EXPECT_EQ(take_downloads().size(), 5u);
+
+  // The staged objects survive for the next attempt.
+  EXPECT_EQ(run().outcome, EngineResult::updated);
+  EXPECT_TRUE(take_downloads().empty());
+  EXPECT_EQ(game_files(), kBasic);
+}
+
+TEST_F(UpdateEngineTest, FreeSpaceCountsTheEightLargestObjectsCopiesAndStagedContent) {
+  // Objects of 1..10 hundred bytes plus the executable; the largest is used twice and
+  // the smallest is already staged.
+  Files files = {{"bin/game.exe", "g"}};
+  for (int i = 1; i <= 10; ++i) {
+    files[fmt::format("f/{:02}", i)] = std::string(100 * i, static_cast<char>('a' + i));
+  }
+  files["f/copy"] = files["f/10"];
+  const std::string staged_content = files["f/01"];
+  publish(1, files);
+  fs::create_directories(staging_folder(root()));
+  std::ofstream(staging_folder(root()) / to_hex(sha256(staged_content)), std::ios::binary) << staged_content;
+
+  const std::uint64_t unpacked = 5501, eight_largest = 5200, copies = 1000, staged = 100;
+  const std::uint64_t needed = unpacked + eight_largest + copies - staged + 67108864;
+  std::vector<fs::path> asked;
+  const auto with_free = [&](std::uint64_t free) {
+    return [&asked, free](UpdateEngine& engine) {
+      engine.free_space_query = [&asked, free](const fs::path& folder) {
+        asked.push_back(folder);
+        return free;
+      };
+    };
+  };
+  EXPECT_TRUE(fails_with([&] { run(with_free(needed - 1)); }, ErrorCategory::disk_space,
+                         "The update needs " + format_size(needed) + " of free disk space, but only " +
+                             format_size(needed - 1) + " is available on the drive of " + root_text() + "."));
+  EXPECT_EQ(asked, std::vector<fs::path>{root()});
+  EXPECT_EQ(take_downloads().size(), 1u);  // only the manifest
+
+  const EngineResult result = run(with_free(needed));
+  EXPECT_EQ(result.outcome, EngineResult::updated);
+  EXPECT_EQ(result.files_written, 12u);
+  EXPECT_EQ(take_downloads().size(), 10u);  // the staged object is not fetched
+  EXPECT_EQ(game_files(), files);
+}
+
+TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
+  const Files v1 = {{"bin/game.exe", "g1"}, {"a.dat", "a1"}, {"b.dat", "b1"}};
+  const Files v2 = {{"bin/game.exe", "g1"}, {"a.dat", "a2x"}, {"b.dat", "b2x"}, {"v2only/new.dat", "the new file"}};
+  const Files v3 = {{"bin/game.exe", "g1"}, {"a.dat", "a2x"}, {"b.dat", "b3"}};
+  const struct {
+    const char* name;
+    bool block_with_folder;  // a real failure instead of closing the launcher
+    std::uint64_t next_sequence;
+    const Files* next;
+  } cases[] = {
+      {"closed, same release again", false, 2, &v2},
+      {"closed, newer release drops a half-installed file", false, 3, &v3},
+      {"failed, same release again", true, 2, &v2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_root();
+    publish(1, v1);
+    run();
+    const std::string v2_manifest = publish(2, v2, "2.0.0");
+    if (c.block_with_folder) {
+      ASSERT_TRUE(delete_file(game_path("b.dat")));
+      write_game_file("b.dat/inside.txt", "a folder where b.dat belongs");
+      EXPECT_THROW(run(), PatchError);
+    } else {
+      // Closed once the first (largest) object is installed.
+      on_status_ = [&](const UpdateStatus& status) {
+        if (status.phase == UpdateStatus::installing && status.done > 0) stop_.request_stop();
+      };
+      EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::cancelled, kClosed));
+      EXPECT_EQ(test::content_of(game_path("v2only/new.dat")), "the new file");
+      EXPECT_EQ(test::content_of(game_path("b.dat")), "b1");
+    }
+    const LauncherState interrupted = load_state(root());
+    ASSERT_TRUE(interrupted.pending);
+    EXPECT_EQ(interrupted.pending->sequence, 2u);
+    EXPECT_EQ(interrupted.installed->sequence, 1u);
+    EXPECT_EQ(test::content_of(data_file(L"pending-manifest.json")), v2_manifest);
+
+    stop_ = std::stop_source();
+    on_status_ = {};
+    if (c.block_with_folder) fs::remove_all(game_path("b.dat"));
+    if (c.next == &v3) publish(3, v3, "3.0.0");
+    const EngineResult result = run();
+    EXPECT_EQ(result.outcome, EngineResult::updated);
+    EXPECT_EQ(game_files(), *c.next);
+    // The half-installed file the newer release dropped goes with its folder.
+    EXPECT_EQ(test::present(game_path("v2only")), c.next->contains("v2only/new.dat"));
+    const LauncherState finished = load_state(root());
+    EXPECT_FALSE(finished.pending);
+    EXPECT_EQ(finished.installed->sequence, c.next_sequence);
+    EXPECT_FALSE(test::present(data_file(L"pending-manifest.json")));
+  }
+}
+
+TEST_F(UpdateEngineTest, ClosingTheLauncherInEachPhaseCancels) {
+  const struct {
+    std::int32_t phase;
+    const char* text;
+    bool pending;  // the install had begun
+  } cases[] = {
+      {UpdateStatus::preparing, "Connecting to the patch server...", false},
+      {UpdateStatus::preparing, "Reading the file list...", false},
+      {UpdateStatus::checking, "Checking game files...", false},
+      {UpdateStatus::downloading, "Downloading updates...", false},
+      {UpdateStatus::installing, "Installing updates...", true},
+  };
+  // Two files to hash, two to download.
+  const Files files = {{"bin/game.exe", "game"}, {"a.dat", "aaaa"}, {"b.dat", "bb"}, {"c.dat", "c"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    fresh_root();
+    write_game_file("bin/game.exe", "game");
+    write_game_file("a.dat", "aaaa");
+    publish(1, files);
+    stop_ = std::stop_source();
+    on_status_ = [&](const UpdateStatus& status) {
+      if (status.phase == c.phase && status.text == c.text) stop_.request_stop();
+    };
+    EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::cancelled, kClosed));
+    EXPECT_EQ(static_cast<bool>(load_state(root()).pending), c.pending);
+
+    stop_ = std::stop_source();
+    on_status_ = {};
+    EXPECT_EQ(run().outcome, EngineResult::updated);
+    EXPECT_EQ(game_files(), files);
+  }
+}
+
+TEST_F(UpdateEngineTest, GameFolderTooDeepForWindowsWithoutLongPaths) {
+  if (long_paths_enabled()) GTEST_SKIP() << "long paths are enabled on this system";
+  const std::size_t root_length = root().native().size();
+  ASSERT_LT(root_length, 200u);
+  // "deep/" plus a name: the full path is root, separator and the manifest path.
+  const std::string fits = "deep/" + std::string(259 - root_length - 1 - 5, 'x');
+  const std::string too_long = "deep/" + std::string(260 - root_length - 1 - 5, 'y');
+
+  publish(1, {{"bin/game.exe", "game"}, {too_long, "long"}});
+  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration,
+                         "The game folder " + root_text() +
+                             " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
+                             "C:\\Games."));
+  publish(2, {{"bin/game.exe", "game"}, {fits, "long"}});
+  EXPECT_EQ(run().outcome, EngineResult::updated);
+  EXPECT_EQ(test::content_of(game_path(fits)), "long");
+}
+
+}  // namespace
+}  // namespace kaldren::patcher
