@@ -1,0 +1,175 @@
+// lanternix-update: the update engine without a window, for publishers' QA
+// pipelines, server operators, end-to-end tests and benchmarks. Same options,
+// patcher.ini, log, folder lock and built-in release key as the launcher.
+//
+// Exit codes: 0 success; 2 bad usage; 10 + the error category otherwise
+// (10 network, 11 server, 12 security, 13 disk_space, 14 file_in_use, 15 io,
+// 16 configuration, 17 cancelled, 18 internal).
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "app/console_progress.h"
+#include "build_constants.h"
+#include "config/options.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "core/version.h"
+#include "engine/file_operations.h"
+#include "engine/launcher_state.h"
+#include "engine/update_engine.h"
+#include "protocol/release.h"
+#include "transport/make_transport.h"
+
+namespace patcher = kaldren::patcher;
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitCategoryBase = 10;
+
+const char* kHelp =
+    "usage: lanternix-update --root FOLDER [--base-url URL]... [--channel NAME] [--repair]\n"
+    "\n"
+    "Installs or updates the game in FOLDER from the patch sources, without a window.\n"
+    "  --root FOLDER     the game folder (created when missing)\n"
+    "  --base-url URL    a patch source (https://, or http:// for localhost); repeatable;\n"
+    "                    default: [server] base_url of FOLDER\\Lanternix\\patcher.ini, then\n"
+    "                    the built-in sources\n"
+    "  --channel NAME    the release channel (default: patcher.ini, then \"live\")\n"
+    "  --repair          check every file by its digest, not by the saved index\n"
+    "\n"
+    "The log is FOLDER\\Lanternix\\logs\\lanternix.log. Ctrl+C stops cleanly; the next run\n"
+    "resumes. Exit codes: 0 done, 2 bad usage, 10 + error category otherwise (10 network,\n"
+    "11 server, 12 security, 13 disk_space, 14 file_in_use, 15 io, 16 configuration,\n"
+    "17 cancelled, 18 internal).\n";
+
+std::stop_source g_stop;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    g_stop.request_stop();
+    return TRUE;  // the engine ends promptly and the process exits normally
+  }
+  return FALSE;
+}
+
+bool is_terminal(std::FILE* stream) {
+  DWORD mode = 0;
+  HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+std::string joined_sources(const std::vector<std::wstring>& sources) {
+  std::string text;
+  for (const auto& source : sources) {
+    if (!text.empty()) text += ", ";
+    text += patcher::to_utf8_lenient(source);
+  }
+  return text;
+}
+
+int run(const std::vector<std::wstring>& arguments) {
+  using namespace patcher;
+  LauncherOptions options = parse_command_line(arguments);
+  bool root_given = false;
+  for (const auto& argument : arguments) root_given |= argument == L"--root";
+  if (!root_given) {
+    std::fputs("lanternix-update: --root is required\n\n", stderr);
+    std::fputs(kHelp, stderr);
+    return kExitUsage;
+  }
+  if (options.mode != RunMode::Patch) {
+    std::fputs("lanternix-update: only updates; --uninstall is the launcher's\n", stderr);
+    return kExitUsage;
+  }
+  const std::filesystem::path root(options.root);
+  const std::string root_text = to_utf8_lenient(options.root);
+
+  open_log(logs_folder(root) / L"lanternix.log");
+  log(LogLevel::info, "{} launcher {} starting in {} mode from {}", "Kaldren Morvale", build::kLauncherVersion,
+      "update", to_utf8_lenient(options.launcher_path));
+  log(LogLevel::info, "Patch sources {} channel {}", joined_sources(options.sources), options.channel);
+
+  FolderLock lock(lock_name(options.root));
+  if (!lock.try_own(0)) {
+    log(LogLevel::info, "Another launcher is already working on this folder");
+    throw PatchError(ErrorCategory::file_in_use, "Another launcher is already working on " + root_text);
+  }
+
+  auto launcher_version = parse_version(build::kLauncherVersion);
+  if (!launcher_version)
+    throw PatchError(ErrorCategory::server,
+                     fmt::format("Invalid version \"{}\" (expected major.minor.patch)", build::kLauncherVersion));
+
+  std::unique_ptr<Transport> transport = make_transport(options.sources);
+  ConsoleProgress progress(stdout, is_terminal(stdout));
+  UpdateEngine engine;
+  engine.root = root;
+  engine.channel = options.channel;
+  engine.launcher_version = *launcher_version;
+  engine.repair = options.repair;
+  engine.transport = transport.get();
+  engine.keys = trusted_release_keys();
+  engine.report = [&](const UpdateStatus& status) { progress.show(status); };
+  // No hand-over: this tool updates the game, never a launcher executable.
+
+  std::printf("Updating %s from %s (channel %s)\n", root_text.c_str(), transport->name().c_str(),
+              options.channel.c_str());
+  auto started = std::chrono::steady_clock::now();
+  EngineResult result;
+  try {
+    result = engine.run(g_stop.get_token());
+  } catch (...) {
+    progress.finish();
+    throw;
+  }
+  progress.finish();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (result.outcome == EngineResult::updated) {
+    std::printf("Updated to client %s: %llu files written, %llu removed, %s downloaded in %.1f s\n",
+                result.installed_version.c_str(), static_cast<unsigned long long>(result.files_written),
+                static_cast<unsigned long long>(result.files_removed), format_size(result.downloaded).c_str(), seconds);
+  } else if (result.kept_installed) {
+    std::printf("Kept the installed client %s: the patch server offered an older release (%.1f s)\n",
+                result.installed_version.c_str(), seconds);
+  } else {
+    std::printf("Client %s is up to date (%.1f s)\n", result.installed_version.c_str(), seconds);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  SetConsoleOutputCP(CP_UTF8);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  std::vector<std::wstring> arguments(argv + 1, argv + argc);
+  for (const auto& argument : arguments) {
+    if (argument == L"--help" || argument == L"-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+  }
+  try {
+    return run(arguments);
+  } catch (const patcher::PatchError& error) {
+    auto category = error.category();
+    if (g_stop.stop_requested()) category = patcher::ErrorCategory::cancelled;
+    patcher::log(patcher::LogLevel::error, "Update failed ({}): {}", patcher::category_name(category), error.what());
+    std::fprintf(stderr, "lanternix-update: %s (%s)\n", error.what(), patcher::category_name(category));
+    return kExitCategoryBase + static_cast<int>(static_cast<std::uint32_t>(category) <= 8 ? static_cast<std::uint32_t>(category) : 8);
+  } catch (const std::exception& error) {
+    patcher::log(patcher::LogLevel::error, "Update failed (internal): {}", error.what());
+    std::fprintf(stderr, "lanternix-update: %s (internal)\n", error.what());
+    return kExitCategoryBase + static_cast<int>(patcher::ErrorCategory::internal);
+  }
+}
