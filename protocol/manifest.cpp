@@ -105,4 +105,27 @@ std::string object_path(const ObjectRef& ref) {
   return fmt::format("v2/objects/{}/{}", std::string_view(hex).substr(0, 2), hex);
 }
 
+std::string write_client_manifest(std::string_view version, std::span<const ManifestFile> files) {
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("schema");
+  writer.write_unsigned(2);
+  writer.key("kind");
+  writer.write_string("manifest");
+  writer.key("version");
+  writer.write_string(version);
+  writer.key("files");
+  writer.begin_array();
+  for (const auto& file : files) {
+    writer.begin_object();
+    writer.key("path");
+    writer.write_string(file.path);
+    write_object_ref(writer, file.object);
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
+  return writer.text();
+}
+
 }  // namespace kaldren::patcher

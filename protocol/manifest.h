@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,5 +36,8 @@ void validate_client_manifest(const ClientManifest& manifest, const Release& rel
 
 // "v2/objects/" + the first two characters of to_hex(stored_sha256) + "/" + all 64.
 std::string object_path(const ObjectRef& ref);
+
+// The compact document form of a manifest; `files` must already be sorted by path.
+std::string write_client_manifest(std::string_view version, std::span<const ManifestFile> files);
 
 }  // namespace kaldren::patcher

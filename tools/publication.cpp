@@ -98,30 +98,6 @@ struct ContentKey {
   }
 };
 
-std::string manifest_document(const std::string& version, const std::vector<ClientFile>& files,
-                              const std::vector<ObjectRef>& refs) {
-  JsonWriter writer;
-  writer.begin_object();
-  writer.key("schema");
-  writer.write_unsigned(2);
-  writer.key("kind");
-  writer.write_string("manifest");
-  writer.key("version");
-  writer.write_string(version);
-  writer.key("files");
-  writer.begin_array();
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    writer.begin_object();
-    writer.key("path");
-    writer.write_string(files[i].path);
-    write_object_ref(writer, refs[i]);
-    writer.end_object();
-  }
-  writer.end_array();
-  writer.end_object();
-  return writer.text();
-}
-
 std::string release_payload(const PublishRequest& request, std::uint64_t sequence, std::uint64_t file_count,
                             std::uint64_t install_size, std::uint64_t download_size, const ObjectRef& manifest,
                             const ObjectRef& launcher) {
@@ -327,7 +303,10 @@ PublishSummary publish_client(const PublishRequest& request,
   std::vector<ObjectRef> refs(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) refs[i] = ref_of.at(ContentKey{contents[i].sha256, contents[i].size});
 
-  std::string manifest = manifest_document(request.version, files, refs);
+  std::vector<ManifestFile> entries;
+  entries.reserve(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) entries.push_back({files[i].path, refs[i]});
+  std::string manifest = write_client_manifest(request.version, entries);
   if (manifest.size() > kMaxManifestDocumentBytes)
     throw ToolError(fmt::format("The client manifest would be {} bytes; the patch protocol allows 64 MiB", manifest.size()));
   ObjectRef manifest_ref = objects.store_bytes(manifest);

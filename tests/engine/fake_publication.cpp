@@ -69,26 +69,9 @@ std::string signed_release_document(const ReleaseFields& fields) {
 }
 
 std::string manifest_document(std::string_view version, const std::map<std::string, std::string>& files) {
-  JsonWriter writer;
-  writer.begin_object();
-  writer.key("schema");
-  writer.write_unsigned(2);
-  writer.key("kind");
-  writer.write_string("manifest");
-  writer.key("version");
-  writer.write_string(version);
-  writer.key("files");
-  writer.begin_array();
-  for (const auto& [path, content] : files) {
-    writer.begin_object();
-    writer.key("path");
-    writer.write_string(path);
-    write_object_ref(writer, plain_object(content));
-    writer.end_object();
-  }
-  writer.end_array();
-  writer.end_object();
-  return writer.text();
+  std::vector<ManifestFile> entries;
+  for (const auto& [path, content] : files) entries.push_back({path, plain_object(content)});
+  return write_client_manifest(version, entries);
 }
 
 FakePublication::FakePublication(std::size_t sources) : releases_(sources) {}
