@@ -5,43 +5,17 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/win_handle.h"
 
 namespace kaldren::patcher {
 namespace {
 
 constexpr std::uint64_t kRotateAboveBytes = 4194304;
 
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(HANDLE handle) noexcept : handle_(handle) {}
-  FileHandle(FileHandle&& other) noexcept
-      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      close();
-      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-    }
-    return *this;
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() { close(); }
-
-  bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const noexcept { return handle_; }
-  void close() noexcept {
-    if (valid()) CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
-  }
-
- private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
 struct Logger {
   std::mutex mutex;
   std::wstring path;
-  FileHandle file;
+  UniqueHandle file;
 };
 
 Logger& logger() {
@@ -79,9 +53,9 @@ void open_log(const std::filesystem::path& path) noexcept {
     Logger& state = logger();
     std::lock_guard lock(state.mutex);
     state.path = path.native();
-    state.file.close();
+    state.file.reset();
     rotate_if_large(state.path);
-    state.file = FileHandle(CreateFileW(state.path.c_str(), FILE_APPEND_DATA,
+    state.file.reset(CreateFileW(state.path.c_str(), FILE_APPEND_DATA,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   } catch (...) {

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/win_handle.h"
+#include "core/win_handle.h"
 
 namespace kaldren::patcher {
 

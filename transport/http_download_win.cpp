@@ -11,7 +11,7 @@
 #include "core/error.h"
 #include "core/text.h"
 #include "engine/file_operations.h"
-#include "engine/win_handle.h"
+#include "core/win_handle.h"
 #include "transport/http_request_win.h"
 #include "transport/http_rules.h"
 #include "transport/http_transport.h"

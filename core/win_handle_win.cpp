@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "engine/win_handle.h"
+#include "core/win_handle.h"
 
 namespace kaldren::patcher::handle_detail {
 
