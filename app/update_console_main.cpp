@@ -6,6 +6,7 @@
 // (10 network, 11 server, 12 security, 13 disk_space, 14 file_in_use, 15 io,
 // 16 configuration, 17 cancelled, 18 internal).
 #include <windows.h>
+#include <psapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -66,6 +67,22 @@ bool is_terminal(std::FILE* stream) {
   DWORD mode = 0;
   HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+// The most memory the process has held at once, for the log and the summary;
+// "unknown" when Windows cannot tell.
+std::string peak_working_set() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return "unknown";
+  return patcher::format_size(counters.PeakWorkingSetSize);
+}
+
+// Logs the peak working set and returns its text for the summary.
+std::string log_peak_working_set() {
+  std::string peak = peak_working_set();
+  patcher::log(patcher::LogLevel::info, "Peak working set {}", peak);
+  return peak;
 }
 
 std::string joined_sources(const std::vector<std::wstring>& sources) {
@@ -134,15 +151,20 @@ int run(const std::vector<std::wstring>& arguments) {
   }
   progress.finish();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::string peak = log_peak_working_set();
   if (result.outcome == EngineResult::updated) {
-    std::printf("Updated to client %s: %llu files written, %llu removed, %s downloaded in %.1f s\n",
+    std::printf("Updated to client %s: %llu files written, %llu removed, %s downloaded in %.1f s; "
+                "peak working set %s\n",
                 result.installed_version.c_str(), static_cast<unsigned long long>(result.files_written),
-                static_cast<unsigned long long>(result.files_removed), format_size(result.downloaded).c_str(), seconds);
+                static_cast<unsigned long long>(result.files_removed), format_size(result.downloaded).c_str(), seconds,
+                peak.c_str());
   } else if (result.kept_installed) {
-    std::printf("Kept the installed client %s: the patch server offered an older release (%.1f s)\n",
-                result.installed_version.c_str(), seconds);
+    std::printf("Kept the installed client %s: the patch server offered an older release (%.1f s); "
+                "peak working set %s\n",
+                result.installed_version.c_str(), seconds, peak.c_str());
   } else {
-    std::printf("Client %s is up to date (%.1f s)\n", result.installed_version.c_str(), seconds);
+    std::printf("Client %s is up to date (%.1f s); peak working set %s\n", result.installed_version.c_str(), seconds,
+                peak.c_str());
   }
   return 0;
 }
@@ -165,11 +187,15 @@ int wmain(int argc, wchar_t** argv) {
     auto category = error.category();
     if (g_stop.stop_requested()) category = patcher::ErrorCategory::cancelled;
     patcher::log(patcher::LogLevel::error, "Update failed ({}): {}", patcher::category_name(category), error.what());
+    const std::string peak = log_peak_working_set();
     std::fprintf(stderr, "lanternix-update: %s (%s)\n", error.what(), patcher::category_name(category));
+    std::printf("Update failed; peak working set %s\n", peak.c_str());
     return kExitCategoryBase + static_cast<int>(static_cast<std::uint32_t>(category) <= 8 ? static_cast<std::uint32_t>(category) : 8);
   } catch (const std::exception& error) {
     patcher::log(patcher::LogLevel::error, "Update failed (internal): {}", error.what());
+    const std::string peak = log_peak_working_set();
     std::fprintf(stderr, "lanternix-update: %s (internal)\n", error.what());
+    std::printf("Update failed; peak working set %s\n", peak.c_str());
     return kExitCategoryBase + static_cast<int>(patcher::ErrorCategory::internal);
   }
 }

@@ -1,0 +1,152 @@
+#!/bin/sh
+# Update throughput of lanternix-update.exe (under Wine) beside the platform's own
+# ceiling (WinHTTP + CNG with no engine, bench/ceiling_main.cpp) and native tools
+# (curl, zstd, sha256sum) on the same objects, in one run: fresh install, no-op
+# check, repair, a 1% change, and the engine's peak working set.
+# usage: bench/update_benchmark.sh [TOTAL_MIB (default 2048)] [FILES (default 10000)]
+# Builds what it needs; work files go to a temporary folder under build/ and are
+# removed at the end; nginx (loopback) stops with the script.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+total_mib=${1:-2048}
+files=${2:-10000}
+cd "$here"
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release --target lanternix-publish >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target lanternix-update wine_ceiling >/dev/null
+publish="$here/build/native-release/tools/lanternix-publish"
+update="$here/build/windows/app/lanternix-update.exe"
+ceiling="$here/build/windows/bench/wine_ceiling.exe"
+key="$here/tests/support/keys/test-release-key.pem"
+wine="$here/scripts/wine-run"
+cores=$(nproc)
+
+work=$(mktemp -d "$here/build/bench-update.XXXXXX")
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
+sum_sizes() { find "$@" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }'; }
+mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0 && b > 0) printf "%7.1f MB/s", b / 1e6 / s; else printf "%12s", "-" }'; }
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
+publish_client() {  # version
+  "$publish" publish --site "$work/site" --channel live --client "$work/client" --version "$1" \
+    --executable bin/64/Kaldren.exe --launcher "$update" --launcher-version 0.1.0 --key "$key" 2>/dev/null
+}
+log_lines() { wc -l < "$work/nginx/access.log"; }
+# "path size" of the object requests nginx answered after line $1 of its access log.
+objects_since() {
+  tail -n +"$(($1 + 1))" "$work/nginx/access.log" |
+    awk '$2 ~ /^\/v2\/objects\// && ($(NF-1) == 200 || $(NF-1) == 206) { sub(/^\//, "", $2); print $2, $NF }'
+}
+# Runs the engine; sets run_out, run_wall, run_engine (its own seconds), run_peak.
+run_update() {
+  run_out="$work/update.out"
+  t0=$(now)
+  "$wine" "$update" --root "Z:$work/game" --base-url "http://127.0.0.1:$port" "$@" > "$run_out" 2>"$work/update.err" ||
+    { echo "lanternix-update failed:"; cat "$work/update.err" "$run_out"; exit 1; }
+  run_wall=$(since "$t0")
+  run_engine=$(sed -n -e 's/.* downloaded in \([0-9.]*\) s;.*/\1/p' -e 's/.* is up to date (\([0-9.]*\) s);.*/\1/p' "$run_out" | tail -1)
+  run_peak=$(sed -n 's/.*; peak working set \(.*\)$/\1/p' "$run_out" | tail -1)
+}
+
+python3 bench/generate_client.py "$work/client" "$total_mib" "$files" 7 >/dev/null
+client_bytes=$(sum_sizes "$work/client")
+count=$(find "$work/client" -type f | wc -l)
+publish_client 1.0.0 > "$work/publish1.out"
+find "$work/site/v2/objects" -type f | sort > "$work/objects1"
+
+mkfifo "$work/port"
+python3 tests/support/nginx_server.py --root "$work/site" --work "$work/nginx" --lifetime 7200 > "$work/port" &
+server_pid=$!
+read -r port < "$work/port"
+base="http://127.0.0.1:$port"
+# Warm the page cache and Wine so every row starts the same way.
+find "$work/site" "$work/client" -type f -print0 | xargs -0 cat > /dev/null
+"$wine" "$ceiling" > /dev/null 2>&1 || true
+
+echo "client: $count files, $(mib "$client_bytes"), $cores cores, $(date -u +%F), served by nginx on loopback"
+
+# 1. Fresh install, then the same objects through WinHTTP + CNG and through native tools.
+mark=$(log_lines)
+run_update
+install_wall=$run_wall install_engine=$run_engine install_peak=$run_peak
+objects_since "$mark" > "$work/install-objects"
+stored_bytes=$(awk '{ s += $2 } END { printf "%d", s }' "$work/install-objects")
+objects=$(wc -l < "$work/install-objects")
+if ! diff -r --exclude=Lanternix "$work/client" "$work/game" > /dev/null; then echo "the installed game differs from the client"; exit 1; fi
+
+"$wine" "$ceiling" "$base" "Z:$work/install-objects" > "$work/ceiling.out"
+ceiling_bytes=$(awk '{ print $2 }' "$work/ceiling.out")
+ceiling_seconds=$(awk '{ print $4 }' "$work/ceiling.out")
+[ "$ceiling_bytes" = "$stored_bytes" ] || { echo "wine_ceiling fetched $ceiling_bytes bytes, expected $stored_bytes"; exit 1; }
+
+mkdir "$work/dl"
+t0=$(now)
+awk -v base="$base" '{ print base "/" $1 }' "$work/install-objects" |
+  xargs -n 50 -P 8 curl -s --fail --remote-name-all --output-dir "$work/dl"
+curl_seconds=$(since "$t0")
+for f in "$work"/dl/*; do
+  [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' \n')" = "28b52ffd" ] && mv "$f" "$f.zst"
+done
+t1=$(now)
+find "$work/dl" -name '*.zst' -print0 | xargs -0 -n 64 -P "$cores" zstd -d -q --rm
+find "$work/dl" -type f -print0 | xargs -0 -n 64 -P "$cores" sha256sum > /dev/null
+unpack_seconds=$(since "$t1")
+native_seconds=$(awk -v a="$curl_seconds" -v b="$unpack_seconds" 'BEGIN { printf "%.3f", a + b }')
+rm -rf "$work/dl"
+
+# 2. No-op check (index hit) and full-hash repair; 3. CNG hashing of the same bytes.
+run_update
+noop_wall=$run_wall noop_engine=$run_engine noop_peak=$run_peak
+run_update --repair
+repair_wall=$run_wall repair_engine=$run_engine repair_peak=$run_peak
+find "$work/game" -path "$work/game/Lanternix" -prune -o -type f -printf "Z:%p\n" > "$work/game-files"
+"$wine" "$ceiling" hash "Z:$work/game-files" > "$work/hash.out"
+hash_seconds=$(awk '{ print $4 }' "$work/hash.out")
+
+# 4. A 1% change: about 1% of the bytes, in files of at most a quarter of that, get
+# 16 new bytes each in their middle; republish and update.
+target=$((client_bytes / 100))
+find "$work/client" -type f -printf '%s %p\n' | sort -k2 | awk -v t="$target" -v cap=$((client_bytes / 400)) \
+  'BEGIN { srand(11) } $1 <= cap && rand() < 0.2 && s < t { s += $1; print }' > "$work/changed"
+changed_files=$(wc -l < "$work/changed")
+changed_bytes=$(awk '{ s += $1 } END { printf "%d", s }' "$work/changed")
+while read -r size path; do
+  head -c 16 /dev/urandom | dd of="$path" bs=1 seek=$((size / 2)) conv=notrunc status=none
+done < "$work/changed"
+publish_client 1.0.1 > "$work/publish2.out"
+find "$work/site/v2/objects" -type f | sort > "$work/objects2"
+new_stored=$(comm -13 "$work/objects1" "$work/objects2" | xargs -r stat -c %s | awk '{ s += $1 } END { printf "%d", s }')
+new_objects=$(comm -13 "$work/objects1" "$work/objects2" | wc -l)
+mark=$(log_lines)
+run_update
+change_wall=$run_wall change_engine=$run_engine change_peak=$run_peak
+change_downloaded=$(objects_since "$mark" | awk '{ s += $2 } END { printf "%d", s }')
+change_requests=$(objects_since "$mark" | wc -l)
+if ! diff -r --exclude=Lanternix "$work/client" "$work/game" > /dev/null; then echo "the updated game differs from the client"; exit 1; fi
+
+row() {  # label, seconds, wall, client bytes, stored bytes, peak
+  printf "%-40s %8s s %8s s  %s  %s  %s\n" "$1" "$2" "$3" "$(mbps "$4" "$2")" "$(mbps "$5" "$2")" "$6"
+}
+echo "stored objects of the install: $objects, $(mib "$stored_bytes")"
+printf "%-40s %10s %10s  %12s  %12s  %s\n" "" "time" "wall*" "client/s" "stored/s" "peak WS"
+row "fresh install, lanternix-update" "$install_engine" "$install_wall" "$client_bytes" "$stored_bytes" "$install_peak"
+row "  WinHTTP x8 + CNG, no engine" "$ceiling_seconds" "-" "$client_bytes" "$stored_bytes" ""
+row "  curl x8 + zstd -d + sha256sum (native)" "$native_seconds" "-" "$client_bytes" "$stored_bytes" ""
+row "    of which curl x8" "$curl_seconds" "-" 0 "$stored_bytes" ""
+row "no-op check (index hit)" "$noop_engine" "$noop_wall" 0 0 "$noop_peak"
+row "repair (--repair, every file hashed)" "$repair_engine" "$repair_wall" "$client_bytes" 0 "$repair_peak"
+row "  CNG SHA-256, 1 thread, same files" "$hash_seconds" "-" "$client_bytes" 0 ""
+row "1% change: update" "$change_engine" "$change_wall" 0 0 "$change_peak"
+echo "1% change: $changed_files files ($(mib "$changed_bytes")) changed; $new_objects new objects stored, $(mib "$new_stored");"
+echo "           downloaded $(mib "$change_downloaded") in $change_requests object requests (nginx body bytes)"
+echo "           engine: $(sed -n 's/^Updated to client \(.*\); peak.*/\1/p' "$work/update.out")"
+echo "* wall: including Wine start-up; time: the engine's own or the tool's measure"
