@@ -470,13 +470,17 @@ class Run:
     def __init__(self, returncode, stdout, stderr, log, seconds):
         self.returncode = returncode
         self.stdout = stdout
-        self.stderr = stderr
+        # Wine's own server may write diagnostics to the same stream (object dumps
+        # when it shuts down); the program's lines all start with its name.
+        self.stderr_raw = stderr
+        self.stderr = "".join(line for line in stderr.splitlines(keepends=True)
+                              if line.startswith("lanternix-update"))
         self.log = log
         self.seconds = seconds
 
     def describe(self):
         return "exit %s after %.1f s\n--- stdout\n%s--- stderr\n%s--- log\n%s" % (
-            self.returncode, self.seconds, self.stdout, self.stderr, self.log)
+            self.returncode, self.seconds, self.stdout, self.stderr_raw, self.log)
 
     def log_lines(self, level=None, containing=None):
         lines = []
