@@ -97,18 +97,6 @@ Sha256Digest Sha256::finish() {
   return digest;
 }
 
-Sha256Digest sha256(std::span<const std::uint8_t> bytes) {
-  Sha256 hash;
-  hash.update(bytes);
-  return hash.finish();
-}
-
-Sha256Digest sha256(std::string_view bytes) {
-  Sha256 hash;
-  hash.update(bytes);
-  return hash.finish();
-}
-
 bool verify_p256_signature(std::span<const std::uint8_t, 65> point, const Sha256Digest& digest,
                            std::span<const std::uint8_t, 64> signature) noexcept {
   if (point[0] != 0x04) return false;
