@@ -4,8 +4,9 @@
 # here. With the authority in the system's trust store the transport must fetch over
 # HTTPS; once it is removed, the same server must be refused. The authority is always
 # removed again, whatever happens; certificate checks are never turned off.
-# The test has a Wine prefix of its own: while any other program runs in a prefix,
-# Wine keeps trusting a removed authority there.
+# The test has a Wine prefix of its own, and stops its Wine server before each phase:
+# while that server and its background programs run, Wine keeps trusting a removed
+# authority there.
 set -eu
 wine_run="$1"; exe="$2"; server="$3"
 export LANTERNIX_WINEPREFIX="$4"
@@ -20,7 +21,10 @@ untrust() {
     update-ca-certificates --fresh >/dev/null 2>&1 || true
   fi
 }
-trap 'stop_server; untrust; rm -rf "$work"' EXIT
+stop_wine() {
+  WINEPREFIX="$LANTERNIX_WINEPREFIX" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k 2>/dev/null || true
+}
+trap 'stop_server; untrust; stop_wine; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 # Two runs at once would remove each other's authority.
 exec 9>/tmp/lanternix-test-ca.lock
@@ -43,8 +47,10 @@ LANTERNIX_TEST_SITE=$(windows_path "$work/site"); export LANTERNIX_TEST_SITE
 echo "--- with the test certificate authority trusted"
 cp ca.pem "$store"
 update-ca-certificates >/dev/null 2>&1
+stop_wine
 "$wine_run" "$exe" --gtest_filter='Https.Trusted*' --gtest_brief=1
 
 echo "--- after removing it"
 untrust
+stop_wine
 "$wine_run" "$exe" --gtest_filter='Https.Untrusted*' --gtest_brief=1
