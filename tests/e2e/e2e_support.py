@@ -505,7 +505,17 @@ def update_command(root, urls, channel=None, repair=False):
 
 
 def run_update(root, urls, channel=None, repair=False, timeout=240):
-    """Runs lanternix-update to its end and returns what it said."""
+    """Runs lanternix-update to its end and returns what it said. A run that Wine could
+    not start at all (its client lost the server before the program began) is started
+    once more: that is the test machine's failure, not the program's."""
+    run = run_update_once(root, urls, channel, repair, timeout)
+    if run.returncode == 1 and not run.stdout and not run.log and "wine client error" in run.stderr_raw:
+        sys.stderr.write("Wine could not start lanternix-update; running it again:\n" + run.stderr_raw)
+        run = run_update_once(root, urls, channel, repair, timeout)
+    return run
+
+
+def run_update_once(root, urls, channel, repair, timeout):
     offset = log_size(root)
     started = time.monotonic()
     process = subprocess.Popen(update_command(root, urls, channel, repair), stdout=subprocess.PIPE,
