@@ -21,8 +21,11 @@ untrust() {
     update-ca-certificates --fresh >/dev/null 2>&1 || true
   fi
 }
+# Stops the prefix's server and waits until it is gone, so the next run starts afresh.
 stop_wine() {
-  WINEPREFIX="$LANTERNIX_WINEPREFIX" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k 2>/dev/null || true
+  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  WINEPREFIX="$LANTERNIX_WINEPREFIX" "$wineserver" -k 2>/dev/null || true
+  WINEPREFIX="$LANTERNIX_WINEPREFIX" "$wineserver" -w 2>/dev/null || true
 }
 trap 'stop_server; untrust; stop_wine; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
