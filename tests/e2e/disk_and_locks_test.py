@@ -79,6 +79,29 @@ def fill(folder):
             pass
 
 
+def wait_for_partial_downloads(update, staging, count, timeout=60):
+    """Waits until `count` partial downloads in `staging` hold bytes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        started = 0
+        try:
+            names = os.listdir(staging)
+        except FileNotFoundError:
+            names = []
+        for name in names:
+            try:
+                if name.endswith(".part") and os.path.getsize(os.path.join(staging, name)) > 0:
+                    started += 1
+            except OSError:
+                pass  # renamed or deleted meanwhile
+        if started >= count:
+            return
+        if update.process.poll() is not None or time.monotonic() > deadline:
+            raise AssertionError("%d partial downloads never held bytes together; the run said %r"
+                                 % (count, update.lines))
+        time.sleep(0.001)
+
+
 def space_needed(manifest, threads=8):
     """The free space the launcher asks for before downloading into an empty folder."""
     uses = {}
@@ -172,7 +195,15 @@ class DiskAndLocks(e2e.E2ETestCase):
         user_files = e2e.place_user_files(game)
         update = e2e.BackgroundUpdate(game, self.server.url("large"))
         self.assertIsNotNone(update.wait_for_line("Downloading updates..."))
-        fill(game)
+        # Held still while the drive fills, once each large object has its first bytes on
+        # the drive: on loopback the 33 MB arrive in well under a second, sooner than the
+        # drive fills, and the writes that follow must find it full.
+        wait_for_partial_downloads(update, os.path.join(game, "Lanternix", "staging"), 4)
+        update.signal(signal.SIGSTOP)
+        try:
+            fill(game)
+        finally:
+            update.signal(signal.SIGCONT)
         self.assertLess(disk.available(), MIB)
         run = update.wait()
         self.assertExit(run, e2e.EXIT_DISK_SPACE)
