@@ -87,6 +87,10 @@ std::string read_file(const std::filesystem::path& path, std::uint64_t max_bytes
 // the complete new content. On failure the old file stays and the temporary is removed.
 void write_file_atomic(const std::filesystem::path& path, std::string_view bytes);
 
+// Makes the bytes already written to an existing file durable (FlushFileBuffers).
+// PatchError "Could not open "/"Could not flush " + path, category by the Windows code.
+void flush_file(const std::filesystem::path& path);
+
 // Moves `source` over `target` (read-only targets included), retrying while locked.
 void replace_file(const std::filesystem::path& source, const std::filesystem::path& target);
 

@@ -123,6 +123,19 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view bytes
   }
 }
 
+void flush_file(const std::filesystem::path& path) {
+  const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    const DWORD error = GetLastError();
+    throw_by_code("Could not open ", path, error);
+  }
+  if (!FlushFileBuffers(file.get())) {
+    const DWORD error = GetLastError();
+    throw_by_code("Could not flush ", path, error);
+  }
+}
+
 void replace_file(const std::filesystem::path& source, const std::filesystem::path& target) {
   ensure_parent_folder(target);
   const DWORD attributes = file_support::attributes_of(target);

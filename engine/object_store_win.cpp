@@ -85,7 +85,11 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
     }
 
     if (!ref.compressed) {
-      // Uncompressed objects have equal stored and content digests.
+      // Uncompressed objects have equal stored and content digests. Unpacked content is
+      // flushed as it is written; a stored object must reach the disk too before it takes
+      // its final name, or a power cut soon after the install could leave a game file
+      // whose bytes never arrived while the saved index vouches for it.
+      flush_file(partial);
       replace_file(partial, target);
       return target;
     }

@@ -169,6 +169,25 @@ TEST(OpenForRead, SharesWithWritersButReportsAnExclusiveHolderAsInUse) {
                win32_error_text("Could not open " + utf8(file), ERROR_SHARING_VIOLATION).c_str());
 }
 
+TEST(FlushFile, KeepsTheContentAndReportsAMissingOrHeldFile) {
+  test::TempFolder folder;
+  const auto file = folder.write(L"object.part", "staged bytes");
+  flush_file(file);
+  EXPECT_EQ(read_file(file, 100), "staged bytes");
+
+  const auto missing = folder / L"absent.part";
+  const PatchError absent = failure_of([&] { flush_file(missing); });
+  EXPECT_EQ(absent.category(), ErrorCategory::io);
+  EXPECT_STREQ(absent.what(), win32_error_text("Could not open " + utf8(missing), 2).c_str());
+
+  // A holder that shares nothing keeps the flush out: the file is in use, not damaged.
+  UniqueHandle exclusive(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(exclusive);
+  const PatchError held = failure_of([&] { flush_file(file); });
+  EXPECT_EQ(held.category(), ErrorCategory::file_in_use);
+  EXPECT_STREQ(held.what(), win32_error_text("Could not open " + utf8(file), ERROR_SHARING_VIOLATION).c_str());
+}
+
 TEST(WriteFileAtomic, CreatesFoldersAndReplacesContent) {
   test::TempFolder folder;
   const auto target = folder / L"a\\b\\state.json";
