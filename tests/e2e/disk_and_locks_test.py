@@ -79,6 +79,15 @@ def fill(folder):
             pass
 
 
+def fill_while_held(update, folder):
+    """Fills the drive of `folder` while the run stands still, then lets it go on."""
+    update.signal(signal.SIGSTOP)
+    try:
+        fill(folder)
+    finally:
+        update.signal(signal.SIGCONT)
+
+
 def wait_for_partial_downloads(update, staging, count, timeout=60):
     """Waits until `count` partial downloads in `staging` hold bytes."""
     deadline = time.monotonic() + timeout
@@ -199,11 +208,7 @@ class DiskAndLocks(e2e.E2ETestCase):
         # the drive: on loopback the 33 MB arrive in well under a second, sooner than the
         # drive fills, and the writes that follow must find it full.
         wait_for_partial_downloads(update, os.path.join(game, "Lanternix", "staging"), 4)
-        update.signal(signal.SIGSTOP)
-        try:
-            fill(game)
-        finally:
-            update.signal(signal.SIGCONT)
+        fill_while_held(update, game)
         self.assertLess(disk.available(), MIB)
         run = update.wait()
         self.assertExit(run, e2e.EXIT_DISK_SPACE)
@@ -224,11 +229,7 @@ class DiskAndLocks(e2e.E2ETestCase):
         update = e2e.BackgroundUpdate(game, self.server.url("copies"))
         self.assertIsNotNone(update.wait_for_line("Installing updates..."))
         # Held still while the drive fills, so the copies of the install find it full.
-        update.signal(signal.SIGSTOP)
-        try:
-            fill(game)
-        finally:
-            update.signal(signal.SIGCONT)
+        fill_while_held(update, game)
         self.assertLess(disk.available(), MIB)
         run = update.wait()
         self.assertExit(run, e2e.EXIT_DISK_SPACE)

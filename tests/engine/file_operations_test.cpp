@@ -7,6 +7,7 @@
 #include "core/error.h"
 #include "engine/file_operations.h"
 #include "engine_test_support.h"
+#include "support/failure_of.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -16,17 +17,7 @@ using test::present;
 using test::system_text;
 using test::utf8;
 
-// Runs `action` and returns the PatchError it throws (failing the test if none).
-template <typename Action>
-PatchError failure_of(Action&& action) {
-  try {
-    action();
-  } catch (const PatchError& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no PatchError was thrown";
-  return PatchError(ErrorCategory::internal, "<none>");
-}
+using test::failure_of;
 
 void set_read_only(const std::filesystem::path& path) {
   ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));

@@ -27,6 +27,7 @@
 #include "engine_test_support.h"
 #include "protocol/encoding.h"
 #include "protocol/manifest.h"
+#include "support/failure_of.h"
 
 namespace kaldren::patcher {
 
@@ -46,16 +47,7 @@ using testing::ElementsAre;
 
 constexpr std::uint64_t kMiB = 1048576;
 
-template <typename Action>
-PatchError failure_of(Action&& action) {
-  try {
-    action();
-  } catch (const PatchError& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no PatchError was thrown";
-  return PatchError(ErrorCategory::internal, "<none>");
-}
+using test::failure_of;
 
 PatchError cancelled_error() { return PatchError(ErrorCategory::cancelled, "The launcher was closed"); }
 

@@ -14,26 +14,14 @@
 
 #include "core/error.h"
 #include "engine/parallel_runner.h"
+#include "support/failure_of.h"
 
 namespace kaldren::patcher {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Runs `action` and returns the PatchError it throws (failing the test if none).
-template <typename Action>
-PatchError failure_of(Action&& action) {
-  try {
-    action();
-  } catch (const PatchError& error) {
-    return error;
-  } catch (const std::exception& error) {
-    ADD_FAILURE() << "not a PatchError: " << error.what();
-    return PatchError(ErrorCategory::internal, "<other>");
-  }
-  ADD_FAILURE() << "no PatchError was thrown";
-  return PatchError(ErrorCategory::internal, "<none>");
-}
+using test::failure_of;
 
 // Blocks until `stop` is requested or `limit` passes; true when stopped.
 bool wait_for_stop(const std::stop_token& stop, std::chrono::milliseconds limit = 10s) {

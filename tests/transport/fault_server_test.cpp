@@ -18,6 +18,7 @@
 #include "transport/http_rules.h"
 #include "transport/http_transport.h"
 #include "transport/server_fixture.h"
+#include "support/failure_of.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -33,16 +34,7 @@ std::int64_t elapsed_ms(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-// The error a call ends with; category internal with "no error" when it succeeded.
-template <typename Call>
-PatchError failure_of(Call&& call) {
-  try {
-    call();
-  } catch (const PatchError& error) {
-    return error;
-  }
-  return PatchError(ErrorCategory::internal, "no error");
-}
+using test::failure_of;
 
 std::string expected_user_agent() { return std::string("KaldrenMorvale-Lanternix/") + build::kLauncherVersion; }
 
