@@ -504,13 +504,26 @@ def update_command(root, urls, channel=None, repair=False):
     return command
 
 
+def wine_never_started(returncode, stdout, stderr, log):
+    """True when Wine gave up before lanternix-update began: exit 1 (a status the program
+    never uses), nothing on standard output, nothing logged and no line of the program's
+    own on standard error. wine-run removes the known causes (an exiting server, a
+    randomised address space); this is the second guard against whatever Wine still
+    does at start-up."""
+    program_lines = [line for line in stderr.splitlines() if line.startswith("lanternix-update")]
+    return returncode == 1 and not stdout and not log and not program_lines
+
+
 def run_update(root, urls, channel=None, repair=False, timeout=240):
     """Runs lanternix-update to its end and returns what it said. A run that Wine could
-    not start at all (its client lost the server before the program began) is started
-    once more: that is the test machine's failure, not the program's."""
+    not start at all is started again (twice at most): that is the test machine's
+    failure, not the program's."""
     run = run_update_once(root, urls, channel, repair, timeout)
-    if run.returncode == 1 and not run.stdout and not run.log and "wine client error" in run.stderr_raw:
-        sys.stderr.write("Wine could not start lanternix-update; running it again:\n" + run.stderr_raw)
+    for _ in range(2):
+        if not wine_never_started(run.returncode, run.stdout, run.stderr_raw, run.log):
+            break
+        sys.stderr.write("Wine could not start lanternix-update (exit 1 after %.2f s); running it again:\n%s"
+                         % (run.seconds, run.stderr_raw))
         run = run_update_once(root, urls, channel, repair, timeout)
     return run
 
@@ -572,29 +585,58 @@ class BackgroundUpdate:
     def __init__(self, root, urls, channel=None, repair=False):
         self.root = root
         self.offset = log_size(root)
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(update_command(root, urls, channel, repair), stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
-        self.lines = []
+        self.command = update_command(root, urls, channel, repair)
         self.condition = threading.Condition()
+        self.restarts = 0
+        self._start()
+
+    def _start(self):
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, start_new_session=True)
+        self.lines = []
         self.stderr = b""
-        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader = threading.Thread(target=self._read, args=(self.process,), daemon=True)
         self.reader.start()
-        self.error_reader = threading.Thread(target=self._read_errors, daemon=True)
+        self.error_reader = threading.Thread(target=self._read_errors, args=(self.process,), daemon=True)
         self.error_reader.start()
 
-    def _read(self):
-        for raw in self.process.stdout:
+    def _read(self, process):
+        for raw in process.stdout:
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             with self.condition:
-                self.lines.append((time.monotonic(), line))
-                self.condition.notify_all()
+                if process is self.process:
+                    self.lines.append((time.monotonic(), line))
+                    self.condition.notify_all()
         with self.condition:
-            self.lines.append((time.monotonic(), None))  # end of output
-            self.condition.notify_all()
+            if process is self.process:
+                self.lines.append((time.monotonic(), None))  # end of output
+                self.condition.notify_all()
 
-    def _read_errors(self):
-        self.stderr = self.process.stderr.read()
+    def _read_errors(self, process):
+        data = process.stderr.read()
+        if process is self.process:
+            self.stderr = data
+
+    def _restarted_after_wine_failed(self):
+        """Called with the condition held, once standard output has ended: starts the run
+        again when Wine never started it (see wine_never_started), at most twice.
+        Returns whether it did."""
+        if self.restarts >= 2 or self.process.poll() is None:
+            return False
+        self.reader.join(10)
+        self.error_reader.join(10)
+        stdout = "".join(line + "\n" for _, line in self.lines if line is not None)
+        stderr = self.stderr.decode("utf-8", "replace")
+        if not wine_never_started(self.process.returncode, stdout, stderr, log_since(self.root, self.offset)):
+            return False
+        sys.stderr.write("Wine could not start lanternix-update (exit 1 after %.2f s); starting it again:\n%s"
+                         % (time.monotonic() - self.started, stderr))
+        self.process.stdout.close()
+        self.process.stderr.close()
+        self.restarts += 1
+        self._start()
+        return True
 
     def wait_for_line(self, text, timeout=120):
         """Waits until a standard output line starts with `text`; returns its arrival time,
@@ -603,16 +645,32 @@ class BackgroundUpdate:
         with self.condition:
             seen = 0
             while True:
+                ended = False
                 for at, line in self.lines[seen:]:
                     if line is None:
-                        return None
+                        ended = True
+                        break
                     if line.startswith(text):
                         return at
+                if ended:
+                    if self._wait_for_exit() and self._restarted_after_wine_failed():
+                        seen = 0
+                        continue
+                    return None
                 seen = len(self.lines)
                 left = deadline - time.monotonic()
                 if left <= 0:
                     raise AssertionError("no line %r within %d s; got %r" % (text, timeout, self.lines))
                 self.condition.wait(left)
+
+    def _wait_for_exit(self):
+        """Called with the condition held, after the end of standard output: gives the
+        process two seconds to exit (releasing the condition meanwhile)."""
+        for _ in range(100):
+            if self.process.poll() is not None:
+                return True
+            self.condition.wait(0.02)
+        return False
 
     def signal(self, number):
         """Sends a signal to the Windows process (SIGINT reaches its Ctrl+C handler)."""
@@ -626,12 +684,19 @@ class BackgroundUpdate:
         return ended
 
     def wait(self, timeout=240):
-        try:
-            self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            kill_process_group(self.process)
-            self._close()
-            raise AssertionError("lanternix-update did not end within %d s" % timeout)
+        while True:
+            try:
+                self.process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                kill_process_group(self.process)
+                self._close()
+                raise AssertionError("lanternix-update did not end within %d s" % timeout)
+            # The output reader needs the condition to record the end of output.
+            self.reader.join(10)
+            self.error_reader.join(10)
+            with self.condition:
+                if not self._restarted_after_wine_failed():
+                    break
         self._close()
         return self.result()
 
