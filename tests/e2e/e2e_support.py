@@ -504,14 +504,13 @@ def update_command(root, urls, channel=None, repair=False):
     return command
 
 
-def wine_never_started(returncode, stdout, stderr, log):
+def wine_never_started(run):
     """True when Wine gave up before lanternix-update began: exit 1 (a status the program
     never uses), nothing on standard output, nothing logged and no line of the program's
     own on standard error. wine-run removes the known causes (an exiting server, a
     randomised address space); this is the second guard against whatever Wine still
     does at start-up."""
-    program_lines = [line for line in stderr.splitlines() if line.startswith("lanternix-update")]
-    return returncode == 1 and not stdout and not log and not program_lines
+    return run.returncode == 1 and not run.stdout and not run.log and not run.stderr
 
 
 def run_update(root, urls, channel=None, repair=False, timeout=240):
@@ -520,7 +519,7 @@ def run_update(root, urls, channel=None, repair=False, timeout=240):
     failure, not the program's."""
     run = run_update_once(root, urls, channel, repair, timeout)
     for _ in range(2):
-        if not wine_never_started(run.returncode, run.stdout, run.stderr_raw, run.log):
+        if not wine_never_started(run):
             break
         sys.stderr.write("Wine could not start lanternix-update (exit 1 after %.2f s); running it again:\n%s"
                          % (run.seconds, run.stderr_raw))
@@ -626,12 +625,11 @@ class BackgroundUpdate:
             return False
         self.reader.join(10)
         self.error_reader.join(10)
-        stdout = "".join(line + "\n" for _, line in self.lines if line is not None)
-        stderr = self.stderr.decode("utf-8", "replace")
-        if not wine_never_started(self.process.returncode, stdout, stderr, log_since(self.root, self.offset)):
+        run = self.result()
+        if not wine_never_started(run):
             return False
         sys.stderr.write("Wine could not start lanternix-update (exit 1 after %.2f s); starting it again:\n%s"
-                         % (time.monotonic() - self.started, stderr))
+                         % (run.seconds, run.stderr_raw))
         self.process.stdout.close()
         self.process.stderr.close()
         self.restarts += 1

@@ -22,11 +22,7 @@ untrust() {
   fi
 }
 # Stops the prefix's server and waits until it is gone, so the next run starts afresh.
-stop_wine() {
-  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-  WINEPREFIX="$LANTERNIX_WINEPREFIX" "$wineserver" -k 2>/dev/null || true
-  WINEPREFIX="$LANTERNIX_WINEPREFIX" "$wineserver" -w 2>/dev/null || true
-}
+stop_wine() { sh "$(dirname "$wine_run")/wine-stop" "$LANTERNIX_WINEPREFIX"; }
 trap 'stop_server; untrust; stop_wine; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 # Two runs at once would remove each other's authority.
