@@ -1,5 +1,7 @@
 #include "core/error.h"
 
+#include <fmt/format.h>
+
 namespace kaldren::patcher {
 
 const char* category_name(ErrorCategory category) noexcept {
@@ -29,6 +31,22 @@ ErrorCategory category_for_win32(std::uint32_t code) noexcept {
       return ErrorCategory::disk_space;
     default: return ErrorCategory::io;
   }
+}
+
+std::string win32_error_text(std::string_view context, std::uint32_t code) {
+  const std::string text = win32_message(code);
+  if (text.empty()) return fmt::format("{} (Win32 error {})", context, code);
+  return fmt::format("{}: {} (Win32 error {})", context, text, code);
+}
+
+void throw_cancelled() { throw PatchError(ErrorCategory::cancelled, "The launcher was closed"); }
+
+int exit_code_for(ErrorCategory category) noexcept {
+  constexpr int kFirst = 10;
+  const auto value = static_cast<std::uint32_t>(category);
+  return kFirst + static_cast<int>(value <= static_cast<std::uint32_t>(ErrorCategory::internal)
+                                       ? value
+                                       : static_cast<std::uint32_t>(ErrorCategory::internal));
 }
 
 void throw_win32(ErrorCategory category, std::string_view context, std::uint32_t code) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -40,11 +41,26 @@ const char* category_name(ErrorCategory category) noexcept;
 // file_in_use for sharing/lock/user-mapped codes, disk_space for disk-full codes, else io.
 ErrorCategory category_for_win32(std::uint32_t code) noexcept;
 
+// The system's English text for a Win32 code without its final full stop; empty when
+// it has none. Where Windows is not underneath, a table of the codes the launcher meets.
+std::string win32_message(std::uint32_t code);
+
 // "{context}: {system text} (Win32 error {code})", or "{context} (Win32 error {code})"
 // when the system has no text for the code. Never throws except on allocation failure.
 std::string win32_error_text(std::string_view context, std::uint32_t code);
 
 // Throws PatchError(category, win32_error_text(context, code)).
 [[noreturn]] void throw_win32(ErrorCategory category, std::string_view context, std::uint32_t code);
+
+// How every wait, transfer and loop of a job ends once the launcher is closed:
+// PatchError cancelled "The launcher was closed".
+[[noreturn]] void throw_cancelled();
+inline void throw_if_stopped(const std::stop_token& stop) {
+  if (stop.stop_requested()) throw_cancelled();
+}
+
+// The exit code of a command-line front end that failed with `category`: 10 + the
+// category (10 network ... 18 internal); an unknown category counts as internal.
+int exit_code_for(ErrorCategory category) noexcept;
 
 }  // namespace kaldren::patcher

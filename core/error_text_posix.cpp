@@ -1,44 +1,33 @@
-// Error codes as text on POSIX systems, where the codes are errno values and
-// the C library's message table takes the place of the system's.
-#include <string.h>
-
-#include <fmt/format.h>
+// Win32 error codes as text where Windows is not underneath (the native build and its
+// in-memory file system): the codes are Win32's everywhere in the launcher, so their
+// texts are too, as Windows words them in English.
+#include <string>
+#include <utility>
 
 #include "core/error.h"
-#include "core/text.h"
 
 namespace kaldren::patcher {
-namespace {
 
-// strerror_r comes in two shapes: the GNU one returns the text, the XSI one
-// fills the buffer and returns a status.
-[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
-[[maybe_unused]] const char* strerror_result(int status, const char* buffer) {
-  return status == 0 ? buffer : "";
-}
-
-std::string message_text(std::uint32_t code) {
-  char buffer[256] = {};
-  const char* text =
-      strerror_result(strerror_r(static_cast<int>(code), buffer, sizeof buffer), buffer);
-  std::string_view view = text != nullptr ? std::string_view(text) : std::string_view();
-  // The C library's answer for a code it does not know is a placeholder, not a text.
-  if (view.starts_with("Unknown error")) return {};
-  while (!view.empty()) {
-    const char last = view.back();
-    if (last != '\r' && last != '\n' && last != '.' && last != ' ') break;
-    view.remove_suffix(1);
+std::string win32_message(std::uint32_t code) {
+  static constexpr std::pair<std::uint32_t, const char*> kTexts[] = {
+      {2, "The system cannot find the file specified"},
+      {3, "The system cannot find the path specified"},
+      {5, "Access is denied"},
+      {21, "The device is not ready"},
+      {32, "The process cannot access the file because it is being used by another process"},
+      {33, "The process cannot access the file because another process has locked a portion of the file"},
+      {39, "The disk is full"},
+      {80, "The file exists"},
+      {112, "There is not enough space on the disk"},
+      {145, "The directory is not empty"},
+      {183, "Cannot create a file when that file already exists"},
+      {267, "The directory name is invalid"},
+      {1224, "The requested operation cannot be performed on a file with a user-mapped section open"},
+  };
+  for (const auto& [known, text] : kTexts) {
+    if (known == code) return text;
   }
-  // The table is in the locale's encoding; pass on only valid UTF-8.
-  return to_utf8_lenient(to_utf16_lenient(view));
-}
-
-}  // namespace
-
-std::string win32_error_text(std::string_view context, std::uint32_t code) {
-  const std::string text = message_text(code);
-  if (text.empty()) return fmt::format("{} (Win32 error {})", context, code);
-  return fmt::format("{}: {} (Win32 error {})", context, text, code);
+  return {};
 }
 
 }  // namespace kaldren::patcher

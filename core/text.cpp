@@ -4,6 +4,31 @@
 
 namespace kaldren::patcher {
 
+namespace {
+
+// Windows paths are UTF-16 already; elsewhere they are bytes, UTF-8 by convention.
+// Overloads on the platform's path string pick the conversion at compile time.
+[[maybe_unused]] std::wstring utf16_of(const std::wstring& native) { return native; }
+[[maybe_unused]] std::wstring utf16_of(const std::string& native) { return to_utf16_lenient(native); }
+[[maybe_unused]] std::filesystem::path path_of(std::wstring_view utf16, wchar_t) { return std::filesystem::path(std::wstring(utf16)); }
+[[maybe_unused]] std::filesystem::path path_of(std::wstring_view utf16, char) { return std::filesystem::path(to_utf8_lenient(utf16)); }
+
+}  // namespace
+
+std::wstring path_to_utf16(const std::filesystem::path& path) noexcept {
+  try {
+    return utf16_of(path.native());
+  } catch (...) {
+    return {};
+  }
+}
+
+std::filesystem::path path_from_utf16(std::wstring_view utf16) {
+  return path_of(utf16, std::filesystem::path::value_type{});
+}
+
+std::string display_path(const std::filesystem::path& path) noexcept { return to_utf8_lenient(path_to_utf16(path)); }
+
 std::string format_size(std::uint64_t bytes) {
   static constexpr const char* kUnits[] = {"bytes", "KB", "MB", "GB", "TB"};
   constexpr int kLargestUnit = 4;

@@ -25,6 +25,13 @@ std::wstring fold_path_case(std::wstring_view text);
 // A strictly checked UTF-8 relative or absolute name as a platform path.
 std::filesystem::path path_from_utf8(std::string_view utf8);
 
+// UTF-16 (lenient) as a platform path.
+std::filesystem::path path_from_utf16(std::wstring_view utf16);
+
+// A platform path as UTF-16 / as UTF-8 for messages and the log (lenient: never fails).
+std::wstring path_to_utf16(const std::filesystem::path& path) noexcept;
+std::string display_path(const std::filesystem::path& path) noexcept;
+
 // "1023 bytes", "1.5 KB", "100 KB", "1048576 TB".
 std::string format_size(std::uint64_t bytes);
 

@@ -7,7 +7,16 @@
 #include <span>
 #include <string_view>
 
+#include "core/owned_handle.h"
+
 namespace kaldren::patcher {
+
+// The platform's hash object (a CNG hash, or OpenSSL's digest context).
+struct Sha256StateTraits {
+  using value_type = void*;
+  static void* invalid() noexcept { return nullptr; }
+  static void close(void* state) noexcept;
+};
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
@@ -17,11 +26,6 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 class Sha256 {
  public:
   Sha256();  // "Could not create SHA-256 state"
-  ~Sha256();
-  Sha256(Sha256&& other) noexcept;
-  Sha256& operator=(Sha256&& other) noexcept;
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
 
   void update(std::span<const std::uint8_t> bytes);  // "Could not update SHA-256 state"
   void update(std::string_view bytes) {
@@ -30,7 +34,7 @@ class Sha256 {
   Sha256Digest finish();  // "Could not finalize SHA-256 state"
 
  private:
-  void* state_ = nullptr;  // The platform's hash object; null once finished.
+  OwnedHandle<Sha256StateTraits> state_;  // none once finished
 };
 
 Sha256Digest sha256(std::span<const std::uint8_t> bytes);

@@ -55,42 +55,28 @@ PkeyPtr import_public_point(std::span<const std::uint8_t, 65> point) {
 
 }  // namespace
 
-Sha256::Sha256() {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  if (!context || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-    EVP_MD_CTX_free(context);
+void Sha256StateTraits::close(void* state) noexcept { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(state)); }
+
+Sha256::Sha256() : state_(EVP_MD_CTX_new()) {
+  if (!state_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(state_.get()), EVP_sha256(), nullptr) != 1) {
     throw PatchError(ErrorCategory::internal, "Could not create SHA-256 state");
   }
-  state_ = context;
-}
-
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(state_)); }
-
-Sha256::Sha256(Sha256&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
-
-Sha256& Sha256::operator=(Sha256&& other) noexcept {
-  if (this != &other) {
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(state_));
-    state_ = std::exchange(other.state_, nullptr);
-  }
-  return *this;
 }
 
 void Sha256::update(std::span<const std::uint8_t> bytes) {
   if (!state_) throw_finalized();
   if (bytes.empty()) return;
-  if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(state_), bytes.data(), bytes.size()) != 1) {
+  if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(state_.get()), bytes.data(), bytes.size()) != 1) {
     throw PatchError(ErrorCategory::internal, "Could not update SHA-256 state");
   }
 }
 
 Sha256Digest Sha256::finish() {
   if (!state_) throw_finalized();
-  auto* context = static_cast<EVP_MD_CTX*>(std::exchange(state_, nullptr));
+  const OwnedHandle<Sha256StateTraits> context(state_.release());
   Sha256Digest digest{};
   unsigned int length = 0;
-  const int result = EVP_DigestFinal_ex(context, digest.data(), &length);
-  EVP_MD_CTX_free(context);
+  const int result = EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context.get()), digest.data(), &length);
   if (result != 1 || length != digest.size()) {
     throw PatchError(ErrorCategory::internal, "Could not finalize SHA-256 state");
   }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/owned_handle.h"
 
 // mingw-w64's bcrypt.h predates the pseudo-handles (Windows 10); values from the Windows SDK.
 #ifndef BCRYPT_SHA256_ALG_HANDLE
@@ -30,48 +31,21 @@ bool succeeded(NTSTATUS status) { return status >= 0; }
   throw PatchError(ErrorCategory::internal, "SHA-256 state is already finalized");
 }
 
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (handle_) BCryptDestroyKey(handle_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  BCRYPT_KEY_HANDLE* out() { return &handle_; }
-  BCRYPT_KEY_HANDLE get() const { return handle_; }
-
- private:
-  BCRYPT_KEY_HANDLE handle_ = nullptr;
-};
+using KeyHandle = OwnedHandle<ClosedBy<BCRYPT_KEY_HANDLE, BCryptDestroyKey>>;
 
 }  // namespace
 
+void Sha256StateTraits::close(void* state) noexcept { BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state)); }
+
 Sha256::Sha256() {
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  if (!succeeded(BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, &hash, nullptr, 0, nullptr, 0, 0))) {
+  if (!succeeded(BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, state_.out(), nullptr, 0, nullptr, 0, 0))) {
     throw PatchError(ErrorCategory::internal, "Could not create SHA-256 state");
   }
-  state_ = hash;
-}
-
-Sha256::~Sha256() {
-  if (state_) BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state_));
-}
-
-Sha256::Sha256(Sha256&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
-
-Sha256& Sha256::operator=(Sha256&& other) noexcept {
-  if (this != &other) {
-    if (state_) BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(state_));
-    state_ = std::exchange(other.state_, nullptr);
-  }
-  return *this;
 }
 
 void Sha256::update(std::span<const std::uint8_t> bytes) {
   if (!state_) throw_finalized();
-  auto hash = static_cast<BCRYPT_HASH_HANDLE>(state_);
+  auto hash = static_cast<BCRYPT_HASH_HANDLE>(state_.get());
   // BCryptHashData takes a 32-bit length.
   constexpr std::size_t piece_limit = std::numeric_limits<ULONG>::max();
   while (!bytes.empty()) {
@@ -85,10 +59,9 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
 
 Sha256Digest Sha256::finish() {
   if (!state_) throw_finalized();
-  auto hash = static_cast<BCRYPT_HASH_HANDLE>(std::exchange(state_, nullptr));
+  const OwnedHandle<Sha256StateTraits> hash(state_.release());
   Sha256Digest digest{};
-  const NTSTATUS status = BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
-  BCryptDestroyHash(hash);
+  const NTSTATUS status = BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
   if (!succeeded(status)) throw PatchError(ErrorCategory::internal, "Could not finalize SHA-256 state");
   return digest;
 }

@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 #include <zstd.h>
 
+#include "core/owned_handle.h"
 #include "protocol/crypto.h"
 #include "protocol/manifest.h"
 #include "tools/signing_key.h"
@@ -22,31 +23,7 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const noexcept { return fd_; }
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using Fd = UniqueDescriptor;
 
 [[noreturn]] void fail_errno(const char* what, const std::filesystem::path& path) {
   throw ToolError(fmt::format("{} {}: {}", what, path.string(), std::strerror(errno)));
@@ -77,10 +54,6 @@ void write_all(const Fd& fd, const std::uint8_t* data, std::size_t size, const s
     size -= static_cast<std::size_t>(n);
   }
 }
-
-struct CctxFree {
-  void operator()(ZSTD_CCtx* ctx) const noexcept { ZSTD_freeCCtx(ctx); }
-};
 
 void sync_and_close(Fd& fd, const std::filesystem::path& path) {
   if (::fsync(fd.get()) != 0) fail_errno("Could not sync", path);
@@ -159,7 +132,7 @@ ObjectRef ObjectWriter::store_file(const std::filesystem::path& file, const Cont
   TemporaryFile temporary{temporary_path()};
   std::vector<std::uint8_t> in(kChunk);
   if (level_ > 0 && content.size > 0) {
-    std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(ZSTD_createCCtx());
+    OwnedHandle<ClosedBy<ZSTD_CCtx*, ZSTD_freeCCtx>> cctx(ZSTD_createCCtx());
     if (!cctx) throw ToolError("Could not create a zstd context");
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level_);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);  // every object is verified by SHA-256

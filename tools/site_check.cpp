@@ -15,6 +15,7 @@
 #include <zstd.h>
 
 #include "core/error.h"
+#include "core/owned_handle.h"
 #include "core/version.h"
 #include "protocol/encoding.h"
 #include "protocol/manifest.h"
@@ -22,10 +23,6 @@
 
 namespace kaldren::patcher::publish {
 namespace {
-
-struct DctxFree {
-  void operator()(ZSTD_DCtx* ctx) const noexcept { ZSTD_freeDCtx(ctx); }
-};
 
 // Checks one stored object; returns the problem, or "" when it is sound. When
 // `content` is given, the unpacked bytes are kept there (the manifest).
@@ -38,7 +35,7 @@ std::string check_object(const std::filesystem::path& site, const ObjectRef& ref
   Sha256 content_hash;
   std::uint64_t stored = 0;
   std::uint64_t produced = 0;
-  std::unique_ptr<ZSTD_DCtx, DctxFree> dctx;
+  OwnedHandle<ClosedBy<ZSTD_DCtx*, ZSTD_freeDCtx>> dctx;
   if (ref.compressed) {
     dctx.reset(ZSTD_createDCtx());
     ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, 27);

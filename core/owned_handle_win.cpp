@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "core/win_handle.h"
+#include "core/owned_handle.h"
 
 namespace kaldren::patcher::handle_detail {
 
