@@ -24,10 +24,11 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "core/version.h"
-#include "engine/file_operations.h"
-#include "engine/launcher_state.h"
 #include "engine/update_engine.h"
 #include "protocol/release.h"
+#include "system/data_folder.h"
+#include "system/file_system.h"
+#include "system/folder_lock.h"
 #include "transport/make_transport.h"
 
 namespace patcher = kaldren::patcher;
@@ -35,7 +36,6 @@ namespace patcher = kaldren::patcher;
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kExitCategoryBase = 10;
 
 const char* kHelp =
     "usage: lanternix-update --root FOLDER [--base-url URL]... [--channel NAME] [--repair]\n"
@@ -111,7 +111,7 @@ int run(const std::vector<std::wstring>& arguments) {
   const std::filesystem::path root(options.root);
   const std::string root_text = to_utf8_lenient(options.root);
 
-  open_log(logs_folder(root) / L"lanternix.log");
+  open_log(log_file(root));
   log(LogLevel::info, "{} launcher {} starting in {} mode from {}", "Kaldren Morvale", build::kLauncherVersion,
       "update", to_utf8_lenient(options.launcher_path));
   log(LogLevel::info, "Patch sources {} channel {}", joined_sources(options.sources), options.channel);
@@ -127,13 +127,15 @@ int run(const std::vector<std::wstring>& arguments) {
     throw PatchError(ErrorCategory::server,
                      fmt::format("Invalid version \"{}\" (expected major.minor.patch)", build::kLauncherVersion));
 
-  std::unique_ptr<Transport> transport = make_transport(options.sources);
+  FileSystem& fs = system_file_system();
+  std::unique_ptr<Transport> transport = make_transport(options.sources, fs);
   ConsoleProgress progress(stdout, is_terminal(stdout));
   UpdateEngine engine;
   engine.root = root;
   engine.channel = options.channel;
   engine.launcher_version = *launcher_version;
   engine.repair = options.repair;
+  engine.file_system = &fs;
   engine.transport = transport.get();
   engine.keys = trusted_release_keys();
   engine.report = [&](const UpdateStatus& status) { progress.show(status); };
@@ -190,12 +192,12 @@ int wmain(int argc, wchar_t** argv) {
     const std::string peak = log_peak_working_set();
     std::fprintf(stderr, "lanternix-update: %s (%s)\n", error.what(), patcher::category_name(category));
     std::printf("Update failed; peak working set %s\n", peak.c_str());
-    return kExitCategoryBase + static_cast<int>(static_cast<std::uint32_t>(category) <= 8 ? static_cast<std::uint32_t>(category) : 8);
+    return patcher::exit_code_for(category);
   } catch (const std::exception& error) {
     patcher::log(patcher::LogLevel::error, "Update failed (internal): {}", error.what());
     const std::string peak = log_peak_working_set();
     std::fprintf(stderr, "lanternix-update: %s (internal)\n", error.what());
     std::printf("Update failed; peak working set %s\n", peak.c_str());
-    return kExitCategoryBase + static_cast<int>(patcher::ErrorCategory::internal);
+    return patcher::exit_code_for(patcher::ErrorCategory::internal);
   }
 }

@@ -8,40 +8,16 @@
 
 #include "config/options.h"
 #include "core/error.h"
+#include "core/owned_handle.h"
 #include "core/text.h"
+#include "system/data_folder.h"
 
 namespace kaldren::patcher {
 namespace {
 
-constexpr const wchar_t* kRegistrationKey =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KaldrenMorvale";
 constexpr DWORD kMaxRegistrationBytes = 65536;
 
-class RegistryKey {
- public:
-  RegistryKey() = default;
-  explicit RegistryKey(HKEY key) : key_(key) {}
-  RegistryKey(RegistryKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-  RegistryKey& operator=(RegistryKey&& other) noexcept {
-    if (this != &other) {
-      close();
-      key_ = std::exchange(other.key_, nullptr);
-    }
-    return *this;
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  ~RegistryKey() { close(); }
-
-  HKEY get() const noexcept { return key_; }
-
- private:
-  void close() noexcept {
-    if (key_ != nullptr) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-  HKEY key_ = nullptr;
-};
+using RegistryKey = OwnedHandle<ClosedBy<HKEY, RegCloseKey>>;
 
 bool names_file(const std::filesystem::path& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
@@ -67,7 +43,7 @@ bool same_folder(const std::wstring& a, const std::wstring& b) {
 
 bool is_registered_installation(const std::wstring& folder) {
   std::optional<std::wstring> registered = read_registration();
-  if (!registered || !path_exists(std::filesystem::path(folder) / L"Lanternix.exe")) return false;
+  if (!registered || !path_exists(std::filesystem::path(folder) / kLauncherFileName)) return false;
   try {
     return same_folder(*registered, folder);
   } catch (const PatchError&) {
@@ -102,9 +78,9 @@ std::wstring absolute_normal_path(const std::wstring& path) {
 
 bool is_installation(const std::wstring& folder) {
   const std::filesystem::path base(folder);
-  if (names_file(base / L"Lanternix" / L"state.json")) return true;
+  if (names_file(state_file(base))) return true;
   if (is_registered_installation(folder)) return true;
-  return names_folder(base / L"Lanternix") && names_file(base / L"bin" / L"64" / L"Kaldren.exe");
+  return names_folder(data_folder(base)) && names_file(base / L"bin" / L"64" / L"Kaldren.exe");
 }
 
 std::wstring launcher_executable_path() {
@@ -119,12 +95,10 @@ std::wstring launcher_executable_path() {
 }
 
 std::optional<std::wstring> read_registration() {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistrationKey, 0, KEY_QUERY_VALUE, &opened) !=
-      ERROR_SUCCESS) {
+  RegistryKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRegistrationKey, 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) {
     return std::nullopt;
   }
-  RegistryKey key(opened);
   DWORD type = 0;
   DWORD size = 0;
   if (RegQueryValueExW(key.get(), L"InstallLocation", nullptr, &type, nullptr, &size) !=

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "config/options.h"
+#include "system/data_folder.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -27,7 +28,7 @@ std::optional<std::wstring> read_value(const std::wstring& file, const wchar_t* 
 }  // namespace
 
 void read_patcher_ini(LauncherOptions& options, const std::wstring& root) {
-  const std::wstring file = (std::filesystem::path(root) / L"Lanternix" / L"patcher.ini").wstring();
+  const std::wstring file = patcher_ini_path(root).wstring();
   DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return;

@@ -9,7 +9,6 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
 #include "engine/parallel_runner.h"
 #include "engine/update_run.h"
 #include "protocol/path_rule.h"
@@ -27,6 +26,15 @@ std::vector<std::string> manifest_folders(const std::vector<ManifestFile>& files
   return {folders.begin(), folders.end()};
 }
 
+std::unordered_set<std::wstring> keys_of(const std::optional<std::vector<ManifestFile>>& files) {
+  std::unordered_set<std::wstring> keys;
+  if (!files) return keys;
+  for (const ManifestFile& file : *files) {
+    if (is_safe_path(file.path)) keys.insert(listing_key(file.path));
+  }
+  return keys;
+}
+
 }  // namespace
 
 void UpdateRun::check_files() {
@@ -35,8 +43,15 @@ void UpdateRun::check_files() {
   status.text = "Checking game files...";
   reporter_.report(status);
 
-  const FolderListing listing = list_files(engine_.root, manifest_folders(manifest_.files));
-  const FileIndex loaded = engine_.repair ? FileIndex{} : load_index(engine_.root);
+  const FolderListing listing = list_files(fs_, engine_.root, manifest_folders(manifest_.files));
+  const FileIndex loaded = engine_.repair ? FileIndex{} : load_index(fs_, engine_.root);
+  // Files an interrupted install of another release wrote are not trusted: they go
+  // before that install's record is replaced, and are installed again.
+  std::unordered_set<std::wstring> interrupted;
+  if (state_.pending && *state_.pending != record_of(release_)) {
+    interrupted = keys_of(known_.pending);
+    for (const std::wstring& key : keys_of(known_.installed)) interrupted.erase(key);
+  }
   std::vector<std::size_t> doubtful;
   std::vector<FileInfo> doubtful_info;
   std::uint64_t bytes_to_check = 0;
@@ -44,6 +59,11 @@ void UpdateRun::check_files() {
     const ManifestFile& file = manifest_.files[i];
     const std::wstring key = listing_key(file.path);
     const auto found = listing.find(key);
+    if (found != listing.end() && interrupted.contains(key)) {
+      interrupted_.push_back(file.path);
+      to_update_.push_back(i);
+      continue;
+    }
     if (found == listing.end() || found->second.size != file.object.size) {
       to_update_.push_back(i);
       continue;
@@ -68,9 +88,9 @@ void UpdateRun::check_files() {
 
   if (!doubtful.empty()) {
     hash_doubtful(doubtful, doubtful_info, bytes_to_check);
-    save_index(engine_.root, index_);
+    save_index(fs_, engine_.root, index_);
   } else if (index_.size() != loaded.size()) {
-    save_index(engine_.root, index_);
+    save_index(fs_, engine_.root, index_);
   }
   std::sort(to_update_.begin(), to_update_.end());
 }
@@ -90,7 +110,7 @@ void UpdateRun::hash_doubtful(const std::vector<std::size_t>& doubtful, const st
     const ManifestFile& file = manifest_.files[doubtful[n]];
     std::optional<Sha256Digest> digest;
     try {
-      digest = sha256_file(resolve_path(engine_.root, file.path), stop,
+      digest = sha256_file(fs_, resolve_path(engine_.root, file.path), stop,
                            [&](std::uint64_t bytes) { hashed.fetch_add(bytes, std::memory_order_relaxed); });
     } catch (const PatchError& error) {
       if (error.category() == ErrorCategory::cancelled) throw;
@@ -113,18 +133,24 @@ void UpdateRun::hash_doubtful(const std::vector<std::size_t>& doubtful, const st
 }
 
 void UpdateRun::find_removals() {
-  if (!known_) return;
-  std::unordered_set<std::wstring> current;
-  current.reserve(manifest_.files.size());
-  for (const ManifestFile& file : manifest_.files) current.insert(listing_key(file.path));
   std::unordered_set<std::wstring> seen;
-  for (const ManifestFile& old : *known_) {
-    // Saved manifests are trusted only as far as the path rule allows.
-    if (!is_safe_path(old.path)) continue;
-    std::wstring key = listing_key(old.path);
-    if (current.contains(key) || !seen.insert(std::move(key)).second) continue;
-    if (file_info(resolve_path(engine_.root, old.path))) to_remove_.push_back(old.path);
-  }
+  seen.reserve(manifest_.files.size());
+  for (const ManifestFile& file : manifest_.files) seen.insert(listing_key(file.path));
+  // The installed release's files first: those only the pending manifest lists are
+  // moved to the front below, to go before that manifest is replaced.
+  std::vector<std::string> installed_removals;
+  const auto collect = [&](const std::optional<std::vector<ManifestFile>>& files, std::vector<std::string>& into) {
+    if (!files) return;
+    for (const ManifestFile& old : *files) {
+      // Saved manifests are trusted only as far as the path rule allows.
+      if (!is_safe_path(old.path) || !seen.insert(listing_key(old.path)).second) continue;
+      if (file_info(fs_, resolve_path(engine_.root, old.path))) into.push_back(old.path);
+    }
+  };
+  collect(known_.installed, installed_removals);
+  collect(known_.pending, to_remove_);
+  interrupted_removals_ = to_remove_.size();
+  to_remove_.insert(to_remove_.end(), installed_removals.begin(), installed_removals.end());
 }
 
 }  // namespace kaldren::patcher

@@ -15,6 +15,8 @@
 #include "core/version.h"
 #include "protocol/crypto.h"
 #include "protocol/manifest.h"
+#include "system/data_folder.h"
+#include "system/file_system.h"
 
 namespace kaldren::patcher {
 
@@ -45,12 +47,6 @@ struct IndexEntry {
 // Keyed by fold_path_case(to_utf16(path)).
 using FileIndex = std::unordered_map<std::wstring, IndexEntry>;
 
-// The fixed layout of the data folder.
-std::filesystem::path data_folder(const std::filesystem::path& root);
-std::filesystem::path staging_folder(const std::filesystem::path& root);
-std::filesystem::path logs_folder(const std::filesystem::path& root);
-std::filesystem::path old_launcher_path(const std::filesystem::path& root);
-
 std::optional<std::uint64_t> highest_sequence(const LauncherState& state, std::string_view channel);
 // Raises the channel's entry to `sequence` (inserting it); never lowers it.
 void record_sequence(LauncherState& state, std::string_view channel, std::uint64_t sequence);
@@ -62,23 +58,31 @@ std::string serialize_state(const LauncherState& state);
 FileIndex parse_index(std::string_view document);
 std::string serialize_index(const FileIndex& index);  // sorted by path bytes
 
-// Files in the data folder. Loaders never fail; savers write atomically and
-// propagate PatchError.
-LauncherState load_state(const std::filesystem::path& root);
-void save_state(const std::filesystem::path& root, const LauncherState& state);
-FileIndex load_index(const std::filesystem::path& root);
-void save_index(const std::filesystem::path& root, const FileIndex& index);
+// Files in the data folder (system/data_folder.h). Loaders never fail; savers write
+// atomically and propagate PatchError. Only install_record.h changes the crash-safety
+// state (state.json, manifest.json, pending-manifest.json) during an update.
+LauncherState load_state(FileSystem& fs, const std::filesystem::path& root);
+void save_state(FileSystem& fs, const std::filesystem::path& root, const LauncherState& state);
+FileIndex load_index(FileSystem& fs, const std::filesystem::path& root);
+void save_index(FileSystem& fs, const std::filesystem::path& root, const FileIndex& index);
 
 // The saved (installed) or pending manifest's exact bytes, only when they hash to `expected`.
-std::optional<std::string> load_saved_manifest(const std::filesystem::path& root, const Sha256Digest& expected);
-std::optional<std::string> load_pending_manifest(const std::filesystem::path& root, const Sha256Digest& expected);
-void save_manifest(const std::filesystem::path& root, std::string_view bytes);
-void save_pending_manifest(const std::filesystem::path& root, std::string_view bytes);
+std::optional<std::string> load_saved_manifest(FileSystem& fs, const std::filesystem::path& root,
+                                               const Sha256Digest& expected);
+std::optional<std::string> load_pending_manifest(FileSystem& fs, const std::filesystem::path& root,
+                                                 const Sha256Digest& expected);
+void save_manifest(FileSystem& fs, const std::filesystem::path& root, std::string_view bytes);
+void save_pending_manifest(FileSystem& fs, const std::filesystem::path& root, std::string_view bytes);
 // Any failure, absence included, is ignored.
-void delete_pending_manifest(const std::filesystem::path& root) noexcept;
+void delete_pending_manifest(FileSystem& fs, const std::filesystem::path& root) noexcept;
 
-// Files of the installed manifest, then the pending one's appended; nothing when
-// neither yields a manifest that parses.
-std::optional<std::vector<ManifestFile>> known_files(const std::filesystem::path& root, const LauncherState& state);
+// The files of the saved manifests: those of the installed release and those of an
+// install that was begun and not finished.
+struct KnownFiles {
+  std::optional<std::vector<ManifestFile>> installed;
+  std::optional<std::vector<ManifestFile>> pending;
+  bool any() const { return installed || pending; }
+};
+KnownFiles known_files(FileSystem& fs, const std::filesystem::path& root, const LauncherState& state);
 
 }  // namespace kaldren::patcher

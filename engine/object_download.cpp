@@ -5,7 +5,6 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
 #include "engine/update_run.h"
 
 namespace kaldren::patcher {
@@ -13,12 +12,11 @@ namespace kaldren::patcher {
 void UpdateRun::download() {
   objects_ = group_objects(manifest_.files, to_update_);
   space_ = space_needed(objects_, engine_.download_threads, [&](const ObjectRef& object) {
-    const std::optional<FileInfo> staged = file_info(store_->staged_path(object));
+    const std::optional<FileInfo> staged = file_info(fs_, store_->staged_path(object));
     return staged && staged->size == object.size;
   });
   const std::uint64_t needed = space_.needed();
-  const std::uint64_t available =
-      engine_.free_space_query ? engine_.free_space_query(engine_.root) : free_space(engine_.root);
+  const std::uint64_t available = free_space(fs_, engine_.root);
   if (available < needed) {
     throw PatchError(ErrorCategory::disk_space,
                      fmt::format("The update needs {} of free disk space, but only {} is available on the drive of {}.",

@@ -1,72 +1,60 @@
 // Staging of published objects: download, stored-digest check, unpacking with
 // content-digest check, and the final name only for verified content.
-#include <windows.h>
-
 #include <string>
 #include <utility>
 
 #include "core/error.h"
 #include "core/log.h"
-#include "engine/file_operations.h"
-#include "engine/file_support_win.h"
+#include "core/text.h"
 #include "engine/object_store.h"
 #include "engine/parallel_runner.h"
 #include "protocol/encoding.h"
 #include "protocol/manifest.h"
+#include "system/file_operations.h"
 
 namespace kaldren::patcher {
-
-using file_support::display_path;
-
 namespace {
 
-std::filesystem::path with_suffix(std::filesystem::path path, const wchar_t* suffix) {
+std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix) {
   path += suffix;
   return path;
 }
 
-std::wstring hex_name(const Sha256Digest& digest) {
-  const std::string hex = to_hex(digest);
-  return std::wstring(hex.begin(), hex.end());
-}
-
 // Clean-up on a path that already fails: the original failure is the one to report.
-void delete_quietly(const std::filesystem::path& path) noexcept {
+void delete_quietly(FileSystem& fs, const std::filesystem::path& path) noexcept {
   try {
-    delete_file(path);
+    delete_file(fs, path);
   } catch (...) {
   }
 }
 
 }  // namespace
 
-ObjectStore::ObjectStore(std::filesystem::path staging_folder, Transport& transport)
-    : staging_folder_(std::move(staging_folder)), transport_(transport) {}
+ObjectStore::ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport)
+    : fs_(fs), staging_folder_(std::move(staging_folder)), transport_(transport) {}
 
-std::filesystem::path ObjectStore::staged_path(const ObjectRef& ref) const {
-  return staging_folder_ / hex_name(ref.sha256);
-}
+std::filesystem::path ObjectStore::staged_path(const ObjectRef& ref) const { return staging_folder_ / to_hex(ref.sha256); }
 
 std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress) {
-  if (const DWORD error = file_support::create_folders(staging_folder_); error != 0) {
-    throw PatchError(ErrorCategory::io, "Could not create " + display_path(staging_folder_) + ": " +
-                                            file_support::system_message(error));
+  if (const SystemCode error = create_folders(fs_, staging_folder_); error != 0) {
+    throw PatchError(ErrorCategory::io,
+                     "Could not create " + display_path(staging_folder_) + ": " + system_message(error));
   }
   const std::filesystem::path target = staged_path(ref);
 
   // Content left by an earlier run is reused when it still verifies.
-  if (const auto info = file_info(target); info && info->size == ref.size) {
-    if (sha256_file(target, stop) == ref.sha256) {
+  if (const auto info = file_info(fs_, target); info && info->size == ref.size) {
+    if (sha256_file(fs_, target, stop) == ref.sha256) {
       if (progress) progress(ref.stored_size);
       return target;
     }
-    delete_file(target);
+    delete_file(fs_, target);
   }
 
-  const std::filesystem::path partial = with_suffix(staging_folder_ / hex_name(ref.stored_sha256), L".part");
+  const std::filesystem::path partial = with_suffix(staging_folder_ / to_hex(ref.stored_sha256), ".part");
   const std::string publication_path = object_path(ref);
   // Downloads of zero bytes create no file, yet the steps below expect one.
-  if (ref.stored_size == 0) write_file_atomic(partial, {});
+  if (ref.stored_size == 0) write_file_atomic(fs_, partial, {});
 
   const std::uint64_t tries = transport_.source_count() + 1;
   const DownloadProgress forward = [&progress](std::uint64_t bytes_present) {
@@ -74,8 +62,8 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   };
   for (std::uint64_t copy_index = 0;;) {
     transport_.download(publication_path, partial, ref.stored_size, stop, forward, copy_index);
-    if (sha256_file(partial, stop) != ref.stored_sha256) {
-      delete_file(partial);
+    if (sha256_file(fs_, partial, stop) != ref.stored_sha256) {
+      delete_file(fs_, partial);
       if (++copy_index >= tries) {
         throw PatchError(ErrorCategory::security, "A downloaded file failed verification (" + publication_path +
                                                       "). The patch server or the network returned altered data.");
@@ -89,32 +77,32 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
       // flushed as it is written; a stored object must reach the disk too before it takes
       // its final name, or a power cut soon after the install could leave a game file
       // whose bytes never arrived while the saved index vouches for it.
-      flush_file(partial);
-      replace_file(partial, target);
+      flush_file(fs_, partial);
+      replace_file(fs_, partial, target);
       return target;
     }
 
-    const std::filesystem::path unpacked = with_suffix(target, L".tmp");
+    const std::filesystem::path unpacked = with_suffix(target, ".tmp");
     Sha256Digest digest{};
     try {
-      digest = unpack_zstd(partial, unpacked, ref.size, stop);
+      digest = unpack_zstd(fs_, partial, unpacked, ref.size, stop);
     } catch (...) {
-      delete_quietly(unpacked);
+      delete_quietly(fs_, unpacked);
       throw;
     }
     if (digest != ref.sha256) {
-      delete_quietly(unpacked);
-      delete_quietly(partial);
+      delete_quietly(fs_, unpacked);
+      delete_quietly(fs_, partial);
       throw PatchError(ErrorCategory::security, "An unpacked file failed verification (" + publication_path +
                                                     "). The publication is inconsistent.");
     }
     try {
-      replace_file(unpacked, target);
+      replace_file(fs_, unpacked, target);
     } catch (...) {
-      delete_quietly(unpacked);
+      delete_quietly(fs_, unpacked);
       throw;
     }
-    delete_file(partial);
+    delete_file(fs_, partial);
     return target;
   }
 }
@@ -134,7 +122,7 @@ std::string ObjectStore::read_document(const ObjectRef& ref, std::stop_token sto
   if (ref.size > kMaxManifestDocumentBytes) {
     throw PatchError(ErrorCategory::security, "A referenced document is larger than allowed");
   }
-  return read_file(stage(ref, std::move(stop)), kMaxManifestDocumentBytes);
+  return read_file(fs_, stage(ref, std::move(stop)), kMaxManifestDocumentBytes);
 }
 
 }  // namespace kaldren::patcher

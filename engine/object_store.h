@@ -12,17 +12,17 @@
 
 #include "protocol/crypto.h"
 #include "protocol/release.h"
+#include "system/file_hash.h"
+#include "system/file_system.h"
 #include "transport/transport.h"
 
 namespace kaldren::patcher {
 
-// Receives a byte count: absolute (bytes present) for downloads, a delta for hashing.
-using ByteProgress = std::function<void(std::uint64_t bytes)>;
-
 class ObjectStore {
  public:
-  // `transport` is not owned and must outlive the store.
-  ObjectStore(std::filesystem::path staging_folder, Transport& transport);
+  // `fs` and `transport` are not owned and must outlive the store; the transport
+  // writes its downloads to the same file system.
+  ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport);
 
   // The staged content file of `ref` (named by its content digest), downloading and
   // verifying it unless a matching one is already there. `progress` gets the bytes of
@@ -44,17 +44,15 @@ class ObjectStore {
   const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
 
  private:
+  FileSystem& fs_;
   std::filesystem::path staging_folder_;
   Transport& transport_;
 };
 
-// SHA-256 of a file read in 1 MiB steps; `progress` gets each step's byte count.
-Sha256Digest sha256_file(const std::filesystem::path& path, std::stop_token stop, const ByteProgress& progress = {});
-
 // Unpacks exactly one zstd frame (window at most 128 MiB) of exactly `content_size`
 // bytes from `source` to `target`; returns the SHA-256 of the bytes written.
 // Malformed input: PatchError security "A downloaded file could not be unpacked: ...".
-Sha256Digest unpack_zstd(const std::filesystem::path& source, const std::filesystem::path& target,
+Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
                          std::uint64_t content_size, std::stop_token stop);
 
 }  // namespace kaldren::patcher

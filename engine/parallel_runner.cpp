@@ -54,7 +54,7 @@ void run_parallel(std::size_t count, std::uint32_t threads, std::stop_token stop
     }
   }  // Joins every worker.
 
-  if (stop.stop_requested()) throw PatchError(ErrorCategory::cancelled, "The launcher was closed");
+  throw_if_stopped(stop);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -21,7 +21,7 @@ void wait_cancellable(std::stop_token stop, std::chrono::milliseconds duration) 
   constexpr std::chrono::milliseconds kStep{20};
   const Clock::time_point deadline = Clock::now() + duration;
   for (;;) {
-    if (stop.stop_requested()) throw PatchError(ErrorCategory::cancelled, "The launcher was closed");
+    throw_if_stopped(stop);
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return;
     std::this_thread::sleep_for(std::min<Clock::duration>(kStep, deadline - now));

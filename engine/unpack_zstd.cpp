@@ -1,25 +1,21 @@
 // Streaming zstd decompression of one downloaded object into its content file,
 // hashing the content as it is written.
-#include <windows.h>
-
 #include <zstd.h>
 
 #include <memory>
 #include <string>
 
 #include "core/error.h"
-#include "engine/file_operations.h"
-#include "engine/file_support_win.h"
+#include "core/owned_handle.h"
+#include "core/text.h"
 #include "engine/object_store.h"
+#include "system/file_operations.h"
 
 namespace kaldren::patcher {
-
-using file_support::display_path;
-
 namespace {
 
 // zstd's recommended streaming sizes (ZSTD_DStreamInSize / ZSTD_DStreamOutSize).
-constexpr DWORD kInputBytes = 131075;
+constexpr std::size_t kInputBytes = 131075;
 constexpr std::size_t kOutputBytes = 131072;
 // A publisher can make frames whose window would need gigabytes; 128 MiB is the most we allow.
 constexpr int kWindowLogMax = 27;
@@ -28,10 +24,7 @@ constexpr int kWindowLogMax = 27;
   throw PatchError(ErrorCategory::security, "A downloaded file could not be unpacked: " + std::string(reason));
 }
 
-struct DecoderDeleter {
-  void operator()(ZSTD_DCtx* decoder) const noexcept { ZSTD_freeDCtx(decoder); }
-};
-using Decoder = std::unique_ptr<ZSTD_DCtx, DecoderDeleter>;
+using Decoder = OwnedHandle<ClosedBy<ZSTD_DCtx*, ZSTD_freeDCtx>>;
 
 Decoder make_decoder() {
   Decoder decoder(ZSTD_createDCtx());
@@ -45,18 +38,13 @@ Decoder make_decoder() {
 // Writes what the decoder produced, hashing it and counting it against the declared size.
 class ContentSink {
  public:
-  ContentSink(HANDLE file, const std::filesystem::path& path, std::uint64_t content_size)
+  ContentSink(OpenFile& file, const std::filesystem::path& path, std::uint64_t content_size)
       : file_(file), path_(path), content_size_(content_size) {}
 
   void write(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
     if (count > content_size_ - written_) fail_unpack("it is larger than declared");
-    DWORD done = 0;
-    if (!WriteFile(file_, bytes, static_cast<DWORD>(count), &done, nullptr) || done != count) {
-      const DWORD error = GetLastError();
-      const DWORD code = error != ERROR_SUCCESS ? error : ERROR_DISK_FULL;
-      throw_win32(category_for_win32(code), "Could not write " + display_path(path_), code);
-    }
+    write_bytes(file_, path_, std::span(bytes, count));
     hash_.update(std::span<const std::uint8_t>(bytes, count));
     written_ += count;
   }
@@ -64,15 +52,12 @@ class ContentSink {
   std::uint64_t written() const noexcept { return written_; }
 
   Sha256Digest finish() {
-    if (!FlushFileBuffers(file_)) {
-      const DWORD error = GetLastError();
-      throw_win32(category_for_win32(error), "Could not flush " + display_path(path_), error);
-    }
+    flush_bytes(file_, path_);
     return hash_.finish();
   }
 
  private:
-  HANDLE file_;
+  OpenFile& file_;
   const std::filesystem::path& path_;
   std::uint64_t content_size_;
   std::uint64_t written_ = 0;
@@ -81,20 +66,15 @@ class ContentSink {
 
 }  // namespace
 
-Sha256Digest unpack_zstd(const std::filesystem::path& source, const std::filesystem::path& target,
+Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
                          std::uint64_t content_size, std::stop_token stop) {
-  const UniqueHandle input_file = open_for_read(source);
-  const UniqueHandle output_file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!output_file) {
-    const DWORD error = GetLastError();
-    throw_win32(category_for_win32(error), "Could not create " + display_path(target), error);
-  }
+  const std::unique_ptr<OpenFile> input_file = open_for_read(fs, source);
+  const std::unique_ptr<OpenFile> output_file = open_for_write(fs, target);
 
   const Decoder decoder = make_decoder();
   const std::unique_ptr<std::uint8_t[]> input_bytes(new std::uint8_t[kInputBytes]);
   const std::unique_ptr<std::uint8_t[]> output_bytes(new std::uint8_t[kOutputBytes]);
-  ContentSink sink(output_file.get(), target, content_size);
+  ContentSink sink(*output_file, target, content_size);
   bool frame_complete = false;
 
   // One decoder call; true when it ended the frame.
@@ -108,9 +88,8 @@ Sha256Digest unpack_zstd(const std::filesystem::path& source, const std::filesys
   };
 
   while (!stop.stop_requested()) {
-    DWORD read = 0;
-    if (!ReadFile(input_file.get(), input_bytes.get(), kInputBytes, &read, nullptr)) {
-      const DWORD error = GetLastError();
+    std::size_t read = 0;
+    if (const SystemCode error = input_file->read(std::span(input_bytes.get(), kInputBytes), read); error != 0) {
       throw_win32(ErrorCategory::io, "Could not read " + display_path(source), error);
     }
     if (read == 0) {
@@ -129,7 +108,7 @@ Sha256Digest unpack_zstd(const std::filesystem::path& source, const std::filesys
     while (!frame_complete && decode(input) != 0) {
     }
   }
-  throw PatchError(ErrorCategory::cancelled, "The launcher was closed");
+  throw_cancelled();
 }
 
 }  // namespace kaldren::patcher

@@ -7,7 +7,7 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
+#include "engine/install_record.h"
 #include "engine/release_choice.h"
 #include "engine/update_run.h"
 #include "protocol/path_rule.h"
@@ -29,16 +29,17 @@ UpdateStatus status_of(std::int32_t phase, std::string text) {
 
 EngineResult UpdateEngine::run(std::stop_token stop) {
   if (!transport) throw PatchError(ErrorCategory::internal, "The update has no patch server connection");
+  if (!file_system) throw PatchError(ErrorCategory::internal, "The update has no file system");
   return UpdateRun(*this, std::move(stop)).run();
 }
 
 UpdateRun::UpdateRun(const UpdateEngine& engine, std::stop_token stop)
-    : engine_(engine), stop_(std::move(stop)), reporter_(engine.report) {}
+    : engine_(engine), fs_(*engine.file_system), stop_(std::move(stop)), reporter_(engine.report) {}
 
-std::string UpdateRun::root_text() const { return to_utf8_lenient(engine_.root.wstring()); }
+std::string UpdateRun::root_text() const { return display_path(engine_.root); }
 
 EngineResult UpdateRun::run() {
-  state_ = load_state(engine_.root);
+  state_ = load_state(fs_, engine_.root);
   reporter_.report(status_of(UpdateStatus::preparing, "Connecting to the patch server..."));
   log(LogLevel::info, "Checking {} channel {} for {}", engine_.transport->name(), engine_.channel, root_text());
 
@@ -56,11 +57,11 @@ EngineResult UpdateRun::run() {
 
   log(LogLevel::info, "Release {} on {}: client {}, launcher {}", release_.sequence, engine_.channel,
       version_text(release_.client.version), version_text(release_.launcher.version));
-  store_.emplace(staging_folder(engine_.root), *engine_.transport);
+  store_.emplace(fs_, staging_folder(engine_.root), *engine_.transport);
   if (update_launcher()) return result_;
 
   read_manifest();
-  known_ = known_files(engine_.root, state_);
+  known_ = known_files(fs_, engine_.root, state_);
   check_path_length();
   check_files();
   find_removals();
@@ -97,8 +98,7 @@ bool UpdateRun::update_launcher() {
   });
 
   // Accepted before the hand-over: the new launcher must not be rolled back either.
-  record_sequence(state_, engine_.channel, release_.sequence);
-  save_state(engine_.root, state_);
+  accept_sequence(fs_, engine_.root, state_, engine_.channel, release_.sequence);
   if (engine_.hand_over(staged, release_)) {
     result_.outcome = EngineResult::handed_over;
     if (state_.installed) result_.installed_version = version_text(state_.installed->version);
@@ -113,7 +113,7 @@ void UpdateRun::read_manifest() {
   const ObjectRef& reference = release_.client.manifest;
   std::optional<std::string> bytes;
   if (state_.installed && state_.installed->manifest_sha256 == reference.sha256) {
-    bytes = load_saved_manifest(engine_.root, reference.sha256);
+    bytes = load_saved_manifest(fs_, engine_.root, reference.sha256);
   }
   if (!bytes) bytes = store_->read_document(reference, stop_);
   manifest_ = parse_client_manifest(*bytes);
@@ -122,10 +122,10 @@ void UpdateRun::read_manifest() {
 }
 
 void UpdateRun::check_path_length() const {
-  if (manifest_.files.empty() || long_paths_enabled()) return;
+  if (manifest_.files.empty() || fs_.long_paths_enabled()) return;
   std::size_t longest = 0;
   for (const ManifestFile& file : manifest_.files) {
-    longest = std::max(longest, resolve_path(engine_.root, file.path).native().size());
+    longest = std::max(longest, path_to_utf16(resolve_path(engine_.root, file.path)).size());
   }
   if (longest > kMaxShortPath) {
     throw PatchError(ErrorCategory::configuration,
@@ -136,20 +136,8 @@ void UpdateRun::check_path_length() const {
 }
 
 void UpdateRun::finish_up_to_date() {
-  const ReleaseRecord record = record_of(release_);
-  const bool recorded = state_.installed && !state_.pending && state_.installed->sequence == record.sequence &&
-                        state_.installed->manifest_sha256 == record.manifest_sha256 &&
-                        state_.channel == engine_.channel;
-  if (!recorded) {
-    save_manifest(engine_.root, manifest_bytes_);
-    state_.installed = record;
-    state_.pending.reset();
-    delete_pending_manifest(engine_.root);
-  }
-  state_.channel = engine_.channel;
-  record_sequence(state_, engine_.channel, release_.sequence);
-  save_state(engine_.root, state_);
-  remove_tree(staging_folder(engine_.root));
+  record_up_to_date(fs_, engine_.root, state_, engine_.channel, record_of(release_), manifest_bytes_);
+  remove_tree(fs_, staging_folder(engine_.root));
   log(LogLevel::info, "Client {} is up to date ({} files)", version_text(release_.client.version),
       manifest_.files.size());
   reporter_.report(status_of(UpdateStatus::complete, "Your client is up to date."));

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/version.h"
 #include "protocol/release.h"
+#include "system/file_system.h"
 #include "transport/transport.h"
 
 namespace kaldren::patcher {
@@ -22,7 +24,7 @@ struct UpdateStatus {
   enum Phase : std::int32_t { preparing = 0, checking = 1, downloading = 2, installing = 3, complete = 4, failed = 5 };
   std::int32_t phase = preparing;
   std::string text;            // main line, e.g. "Connecting to the patch server..."
-  std::int32_t category = 8;   // ErrorCategory; meaningful only when failed
+  ErrorCategory category = ErrorCategory::internal;  // meaningful only when failed
   std::string detail;          // the file being worked on
   std::uint64_t item_done = 0;
   std::uint64_t item_total = 0;
@@ -52,7 +54,8 @@ struct UpdateEngine {
   std::uint32_t check_threads = 4;
   std::uint32_t release_attempts = 3;
   std::uint32_t release_retry_delay_ms = 2000;
-  Transport* transport = nullptr;  // not owned
+  FileSystem* file_system = nullptr;  // not owned; the game folder's disk
+  Transport* transport = nullptr;     // not owned; writes its downloads to file_system
   std::vector<ReleaseKey> keys;
   // Called on the job thread or, serialised by the job's progress lock, on workers.
   std::function<void(const UpdateStatus&)> report;
@@ -60,8 +63,6 @@ struct UpdateEngine {
   std::function<bool(const Release&)> game_running;
   // Installs and starts the staged launcher; true when it took over. Empty: no launcher updates.
   std::function<bool(const std::filesystem::path& staged_launcher, const Release&)> hand_over;
-  // Bytes available on the drive of the folder; empty: the system's answer (free_space).
-  std::function<std::uint64_t(const std::filesystem::path& folder)> free_space_query;
 
   // Throws PatchError; cancellation is PatchError cancelled "The launcher was closed".
   EngineResult run(std::stop_token stop);

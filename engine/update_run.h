@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "engine/download_progress.h"
+#include "system/file_operations.h"
 #include "engine/launcher_state.h"
 #include "engine/object_store.h"
 #include "engine/update_engine.h"
@@ -23,27 +25,28 @@ class UpdateRun {
   EngineResult run();
 
  private:
-  // update_engine_win.cpp
+  // update_engine.cpp
   bool update_launcher();
   void read_manifest();
   void check_path_length() const;
   void finish_up_to_date();
   std::string root_text() const;
 
-  // file_check_win.cpp
+  // file_check.cpp
   void check_files();
   void hash_doubtful(const std::vector<std::size_t>& doubtful, const std::vector<FileInfo>& found,
                      std::uint64_t bytes_to_check);
   void find_removals();
 
-  // object_download_win.cpp
+  // object_download.cpp
   void download();
 
-  // install_win.cpp
+  // install.cpp
   void install();
-  void remove_obsolete_files();
+  void remove_files(std::span<const std::string> paths, bool count);
 
   const UpdateEngine& engine_;
+  FileSystem& fs_;
   std::stop_token stop_;
   StatusReporter reporter_;
   EngineResult result_;
@@ -53,10 +56,15 @@ class UpdateRun {
   std::optional<ObjectStore> store_;
   std::string manifest_bytes_;
   ClientManifest manifest_;
-  std::optional<std::vector<ManifestFile>> known_;  // files of the saved installed and pending manifests
+  KnownFiles known_;  // files of the saved installed and pending manifests
 
   std::vector<std::size_t> to_update_;   // manifest file indices, ascending
   std::vector<std::string> to_remove_;   // paths of earlier releases' files still on disk
+  // Files that only an interrupted install of another release listed, still on disk:
+  // they go before that install's manifest is replaced (those the new release lists
+  // are installed again).
+  std::vector<std::string> interrupted_;
+  std::size_t interrupted_removals_ = 0;  // the first of to_remove_ only the pending manifest listed
   FileIndex index_;                      // the new file index
   std::vector<ObjectGroup> objects_;     // largest first
   SpaceNeed space_;

@@ -1,26 +1,11 @@
-// The per-folder launcher lock: a named mutex in the signed-in user's "Local\" namespace.
 #include <windows.h>
 
 #include <utility>
 
 #include "core/error.h"
-#include "core/text.h"
-#include "engine/file_operations.h"
-#include "protocol/crypto.h"
-#include "protocol/encoding.h"
+#include "system/folder_lock.h"
 
 namespace kaldren::patcher {
-namespace {
-
-constexpr std::size_t kLockDigestBytes = 12;
-
-}  // namespace
-
-std::wstring lock_name(std::wstring_view key) {
-  const Sha256Digest digest = sha256(to_utf8(fold_path_case(key)));
-  const std::string hex = to_hex(std::span(digest.data(), kLockDigestBytes));
-  return L"Local\\KaldrenMorvale.Lanternix." + to_utf16(hex);
-}
 
 FolderLock::FolderLock(std::wstring_view name) {
   const std::wstring terminated(name);

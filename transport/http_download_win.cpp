@@ -4,14 +4,12 @@
 #include <winhttp.h>
 
 #include <memory>
-#include <system_error>
 
 #include <fmt/format.h>
 
 #include "core/error.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
-#include "core/win_handle.h"
+#include "system/file_operations.h"
 #include "transport/http_request_win.h"
 #include "transport/http_rules.h"
 #include "transport/http_transport.h"
@@ -25,39 +23,18 @@ struct alignas(32) DownloadBuffer {
   std::byte bytes[kDownloadChunk];
 };
 
-std::uint64_t bytes_present(const std::filesystem::path& destination) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(destination, error)) return 0;
-  const std::uintmax_t size = std::filesystem::file_size(destination, error);
-  return error ? 0 : static_cast<std::uint64_t>(size);
+std::uint64_t bytes_present(FileSystem& fs, const std::filesystem::path& destination) {
+  const std::optional<FileInfo> info = file_info(fs, destination);
+  return info ? info->size : 0;
 }
 
-std::string utf8_path(const std::filesystem::path& path) { return to_utf8_lenient(path.wstring()); }
-
-UniqueHandle open_destination(const std::filesystem::path& destination, bool rewrite, std::uint64_t offset) {
-  UniqueHandle file(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                rewrite ? CREATE_ALWAYS : OPEN_ALWAYS,
-                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    const DWORD code = GetLastError();
-    throw_win32(category_for_win32(code), "Could not create " + utf8_path(destination), code);
-  }
-  LARGE_INTEGER position{};
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get())) {
-    throw_win32(ErrorCategory::io, "Could not resume " + utf8_path(destination), GetLastError());
+std::unique_ptr<OpenFile> open_destination(FileSystem& fs, const std::filesystem::path& destination, bool rewrite,
+                                           std::uint64_t offset) {
+  std::unique_ptr<OpenFile> file = open_for_write(fs, destination, !rewrite);
+  if (const SystemCode error = file->truncate(offset); error != 0) {
+    throw_win32(ErrorCategory::io, "Could not resume " + display_path(destination), error);
   }
   return file;
-}
-
-void write_chunk(HANDLE file, const std::byte* bytes, std::size_t size, const std::filesystem::path& destination) {
-  DWORD written = 0;
-  if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) || written != size) {
-    DWORD code = GetLastError();
-    // A short write without an error code means the volume ran out of room.
-    if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
-    throw_win32(category_for_win32(code), "Could not write " + utf8_path(destination), code);
-  }
 }
 
 }  // namespace
@@ -65,9 +42,9 @@ void write_chunk(HANDLE file, const std::byte* bytes, std::size_t size, const st
 void HttpTransport::download_once(std::string_view path, const std::filesystem::path& destination,
                                   std::uint64_t size, std::stop_token stop,
                                   const DownloadProgress& progress) const {
-  std::uint64_t present = bytes_present(destination);
+  std::uint64_t present = bytes_present(fs_, destination);
   if (present > size) {
-    delete_file(destination);
+    delete_file(fs_, destination);
     present = 0;
   }
   if (present == size) {
@@ -87,19 +64,19 @@ void HttpTransport::download_once(std::string_view path, const std::filesystem::
       break;
     case http::StatusOutcome::resume:
       if (!http::content_range_matches(request.header(WINHTTP_QUERY_CONTENT_RANGE), present, size)) {
-        delete_file(destination);
+        delete_file(fs_, destination);
         throw TransientError(fmt::format("The patch server sent an unexpected range for {}", path));
       }
       break;
     case http::StatusOutcome::refused_resume:
-      delete_file(destination);
+      delete_file(fs_, destination);
       throw TransientError(fmt::format("The patch server refused to resume {}", path));
     default:
       http::throw_status_error(http::RequestKind::object, status, path,
                                http::parse_retry_after(request.header(WINHTTP_QUERY_RETRY_AFTER)));
   }
 
-  UniqueHandle file = open_destination(destination, rewrite, present);
+  std::unique_ptr<OpenFile> file = open_destination(fs_, destination, rewrite, present);
   const auto buffer = std::make_unique_for_overwrite<DownloadBuffer>();
   std::uint64_t offset = present;
   for (;;) {
@@ -107,10 +84,10 @@ void HttpTransport::download_once(std::string_view path, const std::filesystem::
     if (received == 0) break;
     if (received > size - offset) {
       file.reset();
-      delete_file(destination);
+      delete_file(fs_, destination);
       throw PatchError(ErrorCategory::server, fmt::format("{} is larger than the release declares", path));
     }
-    write_chunk(file.get(), buffer->bytes, received, destination);
+    write_bytes(*file, destination, std::span(reinterpret_cast<const std::uint8_t*>(buffer->bytes), received));
     offset += received;
     if (progress) progress(offset);
   }

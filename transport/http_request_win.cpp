@@ -36,12 +36,12 @@ HttpTransport::Request::~Request() {
 
 void* HttpTransport::Request::handle() const {
   void* handle = slot_.load();
-  if (handle == nullptr || stop_.stop_requested()) http::throw_cancelled();
+  if (handle == nullptr || stop_.stop_requested()) throw_cancelled();
   return handle;
 }
 
 void HttpTransport::Request::fail(const std::string& context, std::uint32_t code) const {
-  if (stop_.stop_requested() || code == ERROR_WINHTTP_OPERATION_CANCELLED) http::throw_cancelled();
+  if (stop_.stop_requested() || code == ERROR_WINHTTP_OPERATION_CANCELLED) throw_cancelled();
   throw TransientError(win32_error_text(context, code));
 }
 

@@ -102,8 +102,4 @@ void throw_status_error(RequestKind kind, std::uint32_t status, std::string_view
                    fmt::format("The patch server answered HTTP {} for {}", status, path));
 }
 
-void throw_cancelled() {
-  throw PatchError(ErrorCategory::cancelled, "The launcher was closed");
-}
-
 }  // namespace kaldren::patcher::http

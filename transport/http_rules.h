@@ -36,9 +36,6 @@ StatusOutcome classify_status(RequestKind kind, std::uint32_t status) noexcept;
 [[noreturn]] void throw_status_error(RequestKind kind, std::uint32_t status, std::string_view path,
                                      std::uint64_t retry_after_seconds);
 
-// PatchError cancelled "The launcher was closed".
-[[noreturn]] void throw_cancelled();
-
 // Closed range [low, high] of back-off milliseconds before attempt `attempt` + 1.
 struct DelayRange {
   std::uint64_t low;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "system/file_system.h"
 #include "transport/transport.h"
 #include "transport/winhttp_handle.h"
 
@@ -18,8 +19,10 @@ namespace kaldren::patcher {
 class HttpTransport final : public Transport {
  public:
   // Throws PatchError configuration for an unusable address, internal when WinHTTP
-  // cannot be set up. `attempts` below 1 counts as 1.
-  HttpTransport(const std::wstring& address, int attempts, int connect_timeout_ms);
+  // cannot be set up. `attempts` below 1 counts as 1. Downloads are written to `fs`,
+  // which must outlive the transport.
+  HttpTransport(const std::wstring& address, int attempts, int connect_timeout_ms,
+                FileSystem& fs = system_file_system());
 
   std::string fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) override;
   std::vector<SourceDocument> fetch_all(std::string_view path, std::uint64_t byte_cap,
@@ -39,6 +42,7 @@ class HttpTransport final : public Transport {
   void download_once(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
                      std::stop_token stop, const DownloadProgress& progress) const;
 
+  FileSystem& fs_;
   // Declared in this order so the connection closes before the root handle.
   WinHttpHandle root_handle_;
   WinHttpHandle connection_;

@@ -131,12 +131,10 @@ void set_timeouts(HINTERNET root, int connect_timeout_ms) {
 
 }  // namespace
 
-void WinHttpHandle::reset() noexcept {
-  if (void* handle = std::exchange(handle_, nullptr)) WinHttpCloseHandle(handle);
-}
+void WinHttpHandleTraits::close(void* handle) noexcept { WinHttpCloseHandle(handle); }
 
-HttpTransport::HttpTransport(const std::wstring& address, int attempts, int connect_timeout_ms)
-    : attempts_(std::max(attempts, 1)) {
+HttpTransport::HttpTransport(const std::wstring& address, int attempts, int connect_timeout_ms, FileSystem& fs)
+    : fs_(fs), attempts_(std::max(attempts, 1)) {
   const SourceAddress source = accept_address(address);
   source_name_ = to_utf8_lenient(address);
   base_path_ = source.path;

@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "system/file_system.h"
 #include "transport/transport.h"
 
 namespace kaldren::patcher {
 
 // One address: that source alone; several: every source behind fail-over, in order.
 // Throws configuration "No patch server is configured" for none, and the address
-// errors of the single-source transport.
-std::unique_ptr<Transport> make_transport(const std::vector<std::wstring>& sources);
+// errors of the single-source transport. Downloads are written to `fs`.
+std::unique_ptr<Transport> make_transport(const std::vector<std::wstring>& sources,
+                                          FileSystem& fs = system_file_system());
 
 }  // namespace kaldren::patcher

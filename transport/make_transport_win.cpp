@@ -17,15 +17,16 @@ constexpr std::int64_t kMirrorPenaltyMs = 60000;
 
 }  // namespace
 
-std::unique_ptr<Transport> make_transport(const std::vector<std::wstring>& sources) {
+std::unique_ptr<Transport> make_transport(const std::vector<std::wstring>& sources, FileSystem& fs) {
   if (sources.empty()) throw PatchError(ErrorCategory::configuration, "No patch server is configured");
   if (sources.size() == 1) {
-    return std::make_unique<HttpTransport>(sources.front(), kSingleSourceAttempts, kSingleSourceConnectTimeoutMs);
+    return std::make_unique<HttpTransport>(sources.front(), kSingleSourceAttempts, kSingleSourceConnectTimeoutMs,
+                                           fs);
   }
   std::vector<std::unique_ptr<Transport>> transports;
   transports.reserve(sources.size());
   for (const std::wstring& address : sources) {
-    transports.push_back(std::make_unique<HttpTransport>(address, kMirrorAttempts, kMirrorConnectTimeoutMs));
+    transports.push_back(std::make_unique<HttpTransport>(address, kMirrorAttempts, kMirrorConnectTimeoutMs, fs));
   }
   return std::make_unique<MirroredTransport>(std::move(transports), kMirrorPenaltyMs);
 }

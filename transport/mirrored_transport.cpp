@@ -18,8 +18,6 @@ constexpr std::int32_t kMaxFailures = 4;
 constexpr std::int32_t kMaxPenaltyDoublings = 3;
 constexpr std::int64_t kNanosecondsPerMillisecond = 1'000'000;
 
-PatchError cancelled_error() { return PatchError(ErrorCategory::cancelled, "The launcher was closed"); }
-
 // What a caller of this transport sees of a source's error: never a TransientError,
 // whose retrying belongs to the single-source transport.
 PatchError reported(const PatchError& error) { return PatchError(error.category(), error.what()); }
@@ -230,7 +228,7 @@ std::vector<SourceDocument> MirroredTransport::fetch_all(std::string_view path, 
     requests.request_stop();
     join_all();
   }
-  if (stop.stop_requested()) throw cancelled_error();
+  throw_if_stopped(stop);
 
   std::vector<SourceDocument> documents;
   std::optional<PatchError> first_error;
@@ -256,7 +254,8 @@ std::vector<SourceDocument> MirroredTransport::fetch_all(std::string_view path, 
   }
   if (!documents.empty()) return documents;
   // Only a source that claims it was stopped when nobody stopped it leaves no error.
-  throw first_error ? *first_error : cancelled_error();
+  if (first_error) throw *first_error;
+  throw_cancelled();
 }
 
 std::uint64_t MirroredTransport::source_count() const { return sources_.size(); }

@@ -1,32 +1,15 @@
 // Sole owner of one WinHTTP handle (HINTERNET), closed when the owner goes away.
 #pragma once
 
-#include <utility>
+#include "core/owned_handle.h"
 
 namespace kaldren::patcher {
 
-class WinHttpHandle {
- public:
-  WinHttpHandle() noexcept = default;
-  explicit WinHttpHandle(void* handle) noexcept : handle_(handle) {}
-  WinHttpHandle(WinHttpHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  WinHttpHandle& operator=(WinHttpHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  WinHttpHandle(const WinHttpHandle&) = delete;
-  WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-  ~WinHttpHandle() { reset(); }
-
-  void* get() const noexcept { return handle_; }
-  explicit operator bool() const noexcept { return handle_ != nullptr; }
-  void reset() noexcept;  // closes the handle, if any
-
- private:
-  void* handle_ = nullptr;
+struct WinHttpHandleTraits {
+  using value_type = void*;
+  static void* invalid() noexcept { return nullptr; }
+  static void close(void* handle) noexcept;  // WinHttpCloseHandle
 };
+using WinHttpHandle = OwnedHandle<WinHttpHandleTraits>;
 
 }  // namespace kaldren::patcher

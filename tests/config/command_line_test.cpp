@@ -7,7 +7,7 @@
 
 #include "build_constants.h"
 #include "config/options.h"
-#include "config/temp_folder.h"
+#include "support/temp_folder.h"
 #include "core/error.h"
 #include "core/text.h"
 
@@ -159,7 +159,7 @@ TEST_F(CommandLine, RootThatCannotBeMadeAbsoluteNamesTheOperationAndPath) {
 TEST_F(CommandLine, ModeAndRootSelection) {
   test::TempFolder other;
   const std::wstring game = other / L"game";
-  const std::wstring own = folder_.str();
+  const std::wstring own = folder_.path().wstring();
   struct Case {
     const char* name;
     Arguments arguments;
@@ -170,7 +170,7 @@ TEST_F(CommandLine, ModeAndRootSelection) {
       {"not installed: setup", {}, RunMode::Setup, L""},
       {"root given: patch", {L"--root", game}, RunMode::Patch, game},
       {"root made absolute and normal",
-       {L"--root", other.str() + L"/x/../game/./"}, RunMode::Patch, game + L"\\"},
+       {L"--root", other.path().wstring() + L"/x/../game/./"}, RunMode::Patch, game + L"\\"},
       {"later root wins", {L"--root", own, L"--root", game}, RunMode::Patch, game},
       {"uninstall defaults to the own folder", {L"--uninstall"}, RunMode::Uninstall, own},
       {"uninstall with root", {L"--uninstall", L"--root", game}, RunMode::Uninstall, game},
@@ -188,7 +188,7 @@ TEST_F(CommandLine, ModeAndRootSelection) {
 TEST_F(CommandLine, RelativeRootIsResolvedAgainstTheCurrentFolder) {
   std::wstring current(MAX_PATH, L'\0');
   current.resize(GetCurrentDirectoryW(MAX_PATH, current.data()));
-  ASSERT_TRUE(SetCurrentDirectoryW(folder_.str().c_str()));
+  ASSERT_TRUE(SetCurrentDirectoryW(folder_.path().wstring().c_str()));
   LauncherOptions options = parse({L"--root", L"sub\\..\\game"});
   SetCurrentDirectoryW(current.c_str());
   EXPECT_EQ(options.root, folder_ / L"game");
@@ -198,7 +198,7 @@ TEST_F(CommandLine, InstalledOwnFolderRunsPatchModeThere) {
   folder_.write(L"Lanternix\\state.json", "{}");
   LauncherOptions options = parse({});
   EXPECT_EQ(options.mode, RunMode::Patch);
-  EXPECT_EQ(options.root, folder_.str());
+  EXPECT_EQ(options.root, folder_.path().wstring());
 }
 
 TEST(CommandLineOverload, UsesTheRunningExecutable) {

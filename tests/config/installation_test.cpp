@@ -8,7 +8,7 @@
 #include <string>
 
 #include "config/options.h"
-#include "config/temp_folder.h"
+#include "support/temp_folder.h"
 #include "core/text.h"
 
 namespace kaldren::patcher {
@@ -93,36 +93,36 @@ TEST(IsInstallation, RecognisesTheDataFolderOrTheGameBesideIt) {
     SCOPED_TRACE(c.name);
     test::TempFolder folder;
     c.prepare(folder);
-    EXPECT_EQ(is_installation(folder.str()), c.expected);
+    EXPECT_EQ(is_installation(folder.path().wstring()), c.expected);
   }
 }
 
 TEST_F(Registration, RegisteredFolderMatchesInAnyLetterCase) {
   test::TempFolder folder;
   folder.write(L"Lanternix.exe", "MZ");
-  std::wstring upper = folder.str();
+  std::wstring upper = folder.path().wstring();
   std::transform(upper.begin(), upper.end(), upper.begin(), [](wchar_t c) {
     return static_cast<wchar_t>(std::towupper(c));
   });
-  ASSERT_NE(upper, folder.str());
+  ASSERT_NE(upper, folder.path().wstring());
   set_string(upper);
   EXPECT_EQ(read_registration(), upper);
-  EXPECT_TRUE(is_installation(folder.str()));
+  EXPECT_TRUE(is_installation(folder.path().wstring()));
 
   // Both sides are compared in absolute, normal form.
-  set_string(folder.str() + L"\\sub\\..\\.");
-  EXPECT_TRUE(is_installation(folder.str()));
-  EXPECT_TRUE(is_installation(folder.str() + L"\\x\\.."));
+  set_string(folder.path().wstring() + L"\\sub\\..\\.");
+  EXPECT_TRUE(is_installation(folder.path().wstring()));
+  EXPECT_TRUE(is_installation(folder.path().wstring() + L"\\x\\.."));
 
   test::TempFolder other;
   other.write(L"Lanternix.exe", "MZ");
-  EXPECT_FALSE(is_installation(other.str()));
+  EXPECT_FALSE(is_installation(other.path().wstring()));
 }
 
 TEST_F(Registration, RegisteredFolderWithoutTheLauncherIsNoInstallation) {
   test::TempFolder folder;
-  set_string(folder.str());
-  EXPECT_FALSE(is_installation(folder.str()));
+  set_string(folder.path().wstring());
+  EXPECT_FALSE(is_installation(folder.path().wstring()));
 }
 
 TEST_F(Registration, OnlyNonEmptyStringValuesCount) {

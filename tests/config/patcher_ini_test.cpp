@@ -5,7 +5,7 @@
 
 #include "build_constants.h"
 #include "config/options.h"
-#include "config/temp_folder.h"
+#include "support/temp_folder.h"
 #include "core/error.h"
 
 namespace kaldren::patcher {
@@ -69,7 +69,7 @@ TEST(PatcherIni, SettingsApplyBelowTheCommandLine) {
     SCOPED_TRACE(c.name);
     test::TempFolder root;
     root.write(L"Lanternix\\patcher.ini", c.ini);
-    Strings arguments = {L"--root", root.str()};
+    Strings arguments = {L"--root", root.path().wstring()};
     arguments.insert(arguments.end(), c.extra_arguments.begin(), c.extra_arguments.end());
     LauncherOptions options = parse_command_line(arguments, root / L"Lanternix.exe");
     EXPECT_EQ(options.sources, c.sources);
@@ -87,7 +87,7 @@ TEST(PatcherIni, MissingFileOrFolderInItsPlaceChangesNothing) {
     SCOPED_TRACE(root->path().string());
     LauncherOptions options;
     options.channel = "kept";
-    read_patcher_ini(options, root->str());
+    read_patcher_ini(options, root->path().wstring());
     EXPECT_EQ(options.sources, kDefaults);
     EXPECT_EQ(options.channel, "kept");
     EXPECT_EQ(options.website, build::kWebsite);
@@ -113,7 +113,7 @@ TEST(PatcherIni, BadValuesFailLikeOnTheCommandLine) {
     root.write(L"Lanternix\\patcher.ini", c.ini);
     LauncherOptions options;
     try {
-      read_patcher_ini(options, root.str());
+      read_patcher_ini(options, root.path().wstring());
       ADD_FAILURE() << "no error";
     } catch (const PatchError& error) {
       EXPECT_EQ(error.category(), ErrorCategory::configuration);

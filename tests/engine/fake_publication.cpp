@@ -1,18 +1,13 @@
 #include "fake_publication.h"
 
-#include <fstream>
-
 #include "core/error.h"
 #include "protocol/crypto.h"
 #include "protocol/json.h"
-#include "protocol/release_test_support.h"
+#include "support/release_signing.h"
+#include "support/test_disk.h"
+#include "system/file_operations.h"
 
 namespace kaldren::patcher::test {
-namespace {
-
-[[noreturn]] void cancelled() { throw PatchError(ErrorCategory::cancelled, "The launcher was closed"); }
-
-}  // namespace
 
 ObjectRef plain_object(std::string_view content) {
   ObjectRef ref;
@@ -131,7 +126,7 @@ void FakePublication::forget_requests() {
 }
 
 std::string FakePublication::fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) {
-  if (stop.stop_requested()) cancelled();
+  throw_if_stopped(stop);
   const std::lock_guard guard(mutex_);
   const auto found = objects_.find(path);
   if (found == objects_.end()) throw PatchError(ErrorCategory::server, "not published: " + std::string(path));
@@ -148,7 +143,7 @@ std::vector<SourceDocument> FakePublication::fetch_all(std::string_view, std::ui
     release_requests_.push_back(std::chrono::steady_clock::now());
   }
   if (before_fetch_all) before_fetch_all(call);
-  if (stop.stop_requested()) cancelled();
+  throw_if_stopped(stop);
   const std::lock_guard guard(mutex_);
   std::vector<SourceDocument> documents;
   for (std::size_t source = 0; source < releases_.size(); ++source) {
@@ -160,7 +155,7 @@ std::vector<SourceDocument> FakePublication::fetch_all(std::string_view, std::ui
 
 void FakePublication::download(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
                                std::stop_token stop, const DownloadProgress& progress, std::uint64_t) {
-  if (stop.stop_requested()) cancelled();
+  throw_if_stopped(stop);
   std::string content;
   {
     const std::lock_guard guard(mutex_);
@@ -170,10 +165,9 @@ void FakePublication::download(std::string_view path, const std::filesystem::pat
     downloads_.emplace_back(path);
   }
   if (content.size() != size) throw PatchError(ErrorCategory::server, "wrong size: " + std::string(path));
-  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  out.close();
-  if (!out) throw PatchError(ErrorCategory::io, "could not write the download");
+  FileSystem& fs = disk != nullptr ? *disk : test_disk();
+  const std::unique_ptr<OpenFile> out = open_for_write(fs, destination);
+  write_bytes(*out, destination, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
   if (progress) progress(size);
 }
 

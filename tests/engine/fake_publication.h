@@ -17,6 +17,7 @@
 
 #include "protocol/manifest.h"
 #include "protocol/release.h"
+#include "system/file_system.h"
 #include "transport/transport.h"
 
 namespace kaldren::patcher::test {
@@ -59,6 +60,8 @@ class FakePublication final : public Transport {
 
   // Called at the start of every fetch_all with its number (0 first), without locks held.
   std::function<void(std::size_t call)> before_fetch_all;
+  // Where downloads are written; null: the test disk.
+  FileSystem* disk = nullptr;
 
   // Object paths downloaded so far, in order; and the number of release requests.
   std::vector<std::string> downloads() const;

@@ -21,13 +21,15 @@
 #include <fmt/format.h>
 
 #include "core/error.h"
-#include "engine/file_operations.h"
 #include "engine/object_store.h"
 #include "engine/zstd_fixtures.h"
-#include "engine_test_support.h"
 #include "protocol/encoding.h"
 #include "protocol/manifest.h"
 #include "support/failure_of.h"
+#include "support/log_reader.h"
+#include "support/temp_folder.h"
+#include "support/test_disk.h"
+#include "system/file_operations.h"
 
 namespace kaldren::patcher {
 
@@ -42,7 +44,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::content_of;
 using test::present;
-using test::utf8;
+using test::test_disk;
 using testing::ElementsAre;
 
 constexpr std::uint64_t kMiB = 1048576;
@@ -121,12 +123,10 @@ class FakeTransport final : public Transport {
       ++download_calls_;
     }
     if (stop.stop_requested()) throw cancelled_error();
-    std::error_code ignored;
-    std::uint64_t present = std::filesystem::is_regular_file(destination, ignored)
-                                ? std::filesystem::file_size(destination, ignored)
-                                : 0;
+    const std::optional<FileInfo> partial = file_info(test_disk(), destination);
+    std::uint64_t present = partial ? partial->size : 0;
     if (present > size) {
-      std::filesystem::remove(destination, ignored);
+      delete_file(test_disk(), destination);
       present = 0;
     }
     if (present == size) {
@@ -158,12 +158,12 @@ class FakeTransport final : public Transport {
     }
     const auto altered = object.altered.find(copy_index);
     const std::string& body = altered != object.altered.end() ? altered->second : object.bytes;
-    std::ofstream out(destination, std::ios::binary | std::ios::app);
+    const std::unique_ptr<OpenFile> out = open_for_write(test_disk(), destination, true);
+    ASSERT_EQ(out->truncate(present), 0u);
     constexpr std::uint64_t kChunk = 65536;
     for (std::uint64_t offset = present; offset < size; offset += kChunk) {
       const std::uint64_t chunk = std::min(kChunk, size - offset);
-      out.write(body.data() + offset, static_cast<std::streamsize>(chunk));
-      out.flush();
+      write_bytes(*out, destination, std::span(reinterpret_cast<const std::uint8_t*>(body.data()) + offset, chunk));
       progress(offset + chunk);
     }
   }
@@ -201,21 +201,14 @@ class FakeTransport final : public Transport {
 
 // A staging folder in a scratch folder and the names the store gives its files.
 struct Staging {
-  test::TempFolder scratch;
-  std::filesystem::path folder = scratch / L"staging";
+  test::DiskFolder scratch;
+  std::filesystem::path folder = scratch / "staging";
 
-  std::filesystem::path content(const ObjectRef& ref) const {
-    const std::string hex = to_hex(ref.sha256);
-    return folder / std::wstring(hex.begin(), hex.end());
-  }
-  std::filesystem::path unpacking(const ObjectRef& ref) const { return content(ref).native() + L".tmp"; }
-  std::filesystem::path partial(const ObjectRef& ref) const {
-    const std::string hex = to_hex(ref.stored_sha256);
-    return folder / (std::wstring(hex.begin(), hex.end()) + L".part");
-  }
+  std::filesystem::path content(const ObjectRef& ref) const { return folder / to_hex(ref.sha256); }
+  std::filesystem::path unpacking(const ObjectRef& ref) const { return folder / (to_hex(ref.sha256) + ".tmp"); }
+  std::filesystem::path partial(const ObjectRef& ref) const { return folder / (to_hex(ref.stored_sha256) + ".part"); }
   void put(const std::filesystem::path& path, std::string_view bytes) const {
-    std::filesystem::create_directories(folder);
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    write_file_atomic(test_disk(), path, bytes);
   }
 };
 
@@ -247,7 +240,7 @@ TEST(Stage, ReusesStagedContentOnlyWhenItStillVerifies) {
     transport.publish(ref, {std::string(test::zstd_lines_frame)});
     if (c.staged) staging.put(staging.content(ref), *c.staged);
     ProgressLog progress;
-    ObjectStore store(staging.folder, transport);
+    ObjectStore store(test_disk(), staging.folder, transport);
 
     EXPECT_EQ(store.stage(ref, {}, progress.callback()), staging.content(ref));
     EXPECT_EQ(transport.requests(), c.requests);
@@ -265,7 +258,7 @@ TEST(Stage, ReusesStagedContentOnlyWhenItStillVerifies) {
 TEST(Stage, ZeroLengthObjectStagesAnEmptyFileWithoutARequest) {
   Staging staging;
   FakeTransport transport;
-  ObjectStore store(staging.folder, transport);
+  ObjectStore store(test_disk(), staging.folder, transport);
   const ObjectRef ref = plain_ref("");
   ProgressLog progress;
   EXPECT_EQ(store.stage(ref, {}, progress.callback()), staging.content(ref));
@@ -286,7 +279,7 @@ TEST(Stage, ResumesAPartialDownloadAndReportsAbsoluteCounts) {
     transport.publish(ref, {stored});
     staging.put(staging.partial(ref), std::string_view(stored).substr(0, 100000));
     ProgressLog progress;
-    ObjectStore store(staging.folder, transport);
+    ObjectStore store(test_disk(), staging.folder, transport);
 
     store.stage(ref, {}, progress.callback());
     EXPECT_EQ(content_of(staging.content(ref)), content);
@@ -319,8 +312,9 @@ TEST(Stage, DiscardsCopiesThatFailVerificationUpToOneMoreThanTheSources) {
     FakeObject object{content};
     for (const std::uint64_t copy : c.altered_copies) object.altered[copy] = altered;
     transport.publish(ref, object);
-    ObjectStore store(staging.folder, transport);
-    const test::LogCapture log;
+    ObjectStore store(test_disk(), staging.folder, transport);
+    test::TempFolder logs;
+    test::LogReader log(logs / "log.txt");
 
     const std::string path = object_path(ref);
     if (c.staged) {
@@ -334,8 +328,9 @@ TEST(Stage, DiscardsCopiesThatFailVerificationUpToOneMoreThanTheSources) {
       EXPECT_FALSE(present(staging.content(ref)));
     }
     EXPECT_EQ(transport.copy_indices(), c.copy_indices);
-    EXPECT_EQ(log.lines_ending_with("Discarding a copy of " + path + " that failed verification; trying again").size(),
-              std::min<std::size_t>(c.altered_copies.size(), c.sources));
+    EXPECT_EQ(log.at("WARN"), std::vector<std::string>(std::min<std::size_t>(c.altered_copies.size(), c.sources),
+                                                        "Discarding a copy of " + path +
+                                                            " that failed verification; trying again"));
     EXPECT_FALSE(present(staging.partial(ref)));
   }
 }
@@ -368,7 +363,7 @@ TEST(Stage, RefusesFramesThatDoNotUnpackToExactlyTheDeclaredContent) {
     FakeTransport transport;
     const ObjectRef ref{sha256(lines), c.declared_size, sha256(c.stored), c.stored.size(), true};
     transport.publish(ref, {c.stored});
-    ObjectStore store(staging.folder, transport);
+    ObjectStore store(test_disk(), staging.folder, transport);
 
     const PatchError error = failure_of([&] { store.stage(ref, {}); });
     EXPECT_EQ(error.category(), ErrorCategory::security);
@@ -397,7 +392,7 @@ TEST(Stage, UnpacksRealAndStoredBlockFrames) {
     FakeTransport transport;
     const ObjectRef ref = packed_ref(c.content, c.frame);
     transport.publish(ref, {c.frame});
-    ObjectStore store(staging.folder, transport);
+    ObjectStore store(test_disk(), staging.folder, transport);
     store.stage(ref, {});
     EXPECT_EQ(content_of(staging.content(ref)), c.content);
     EXPECT_FALSE(present(staging.partial(ref)));
@@ -413,7 +408,7 @@ TEST(Stage, CleanFrameOfOtherContentLeavesNoFileBehind) {
   other[200000] = '#';
   const ObjectRef ref{sha256(other), lines.size(), sha256(test::zstd_lines_frame), test::zstd_lines_frame.size(), true};
   transport.publish(ref, {std::string(test::zstd_lines_frame)});
-  ObjectStore store(staging.folder, transport);
+  ObjectStore store(test_disk(), staging.folder, transport);
 
   const PatchError error = failure_of([&] { store.stage(ref, {}); });
   EXPECT_EQ(error.category(), ErrorCategory::security);
@@ -432,7 +427,7 @@ TEST(Stage, TransportFailuresPassUnchangedAndKeepThePartialFile) {
   const PatchError interrupted(ErrorCategory::network, "The connection closed before x finished");
   transport.publish(ref, {"content", {}, interrupted});
   staging.put(staging.partial(ref), "con");
-  ObjectStore store(staging.folder, transport);
+  ObjectStore store(test_disk(), staging.folder, transport);
 
   const PatchError error = failure_of([&] { store.stage(ref, {}); });
   EXPECT_EQ(error.category(), ErrorCategory::network);
@@ -441,35 +436,35 @@ TEST(Stage, TransportFailuresPassUnchangedAndKeepThePartialFile) {
 }
 
 TEST(Stage, StagingFolderThatCannotBeCreated) {
-  test::TempFolder scratch;
-  const auto blocker = scratch.write(L"blocker", "a file where a folder belongs");
+  test::DiskFolder scratch;
+  const auto blocker = scratch.write("blocker", "a file where a folder belongs");
   FakeTransport transport;
-  ObjectStore store(blocker / L"staging", transport);
+  ObjectStore store(test_disk(), blocker / "staging", transport);
   const PatchError error = failure_of([&] { store.stage(plain_ref("x"), {}); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
-  EXPECT_THAT(error.what(), testing::StartsWith("Could not create " + utf8(blocker / L"staging") + ": "));
+  EXPECT_THAT(error.what(), testing::StartsWith("Could not create " + display_path(blocker / "staging") + ": "));
   EXPECT_EQ(transport.download_calls(), 0);
 }
 
 TEST(UnpackZstd, ReturnsTheDigestOfTheBytesWritten) {
-  test::TempFolder scratch;
-  const auto source = scratch.write(L"object.part", test::zstd_short_frame);
-  const auto target = scratch / L"content.tmp";
-  EXPECT_EQ(unpack_zstd(source, target, 15, {}), sha256("a second frame\n"));
+  test::DiskFolder scratch;
+  const auto source = scratch.write("object.part", test::zstd_short_frame);
+  const auto target = scratch / "content.tmp";
+  EXPECT_EQ(unpack_zstd(test_disk(), source, target, 15, {}), sha256("a second frame\n"));
   EXPECT_EQ(content_of(target), "a second frame\n");
 }
 
 TEST(UnpackZstd, FailsToCreateATargetInAMissingFolderAndWhenStopped) {
-  test::TempFolder scratch;
-  const auto source = scratch.write(L"object.part", test::zstd_short_frame);
-  const auto unreachable = scratch / L"missing\\content.tmp";
-  PatchError error = failure_of([&] { unpack_zstd(source, unreachable, 15, {}); });
+  test::DiskFolder scratch;
+  const auto source = scratch.write("object.part", test::zstd_short_frame);
+  const auto unreachable = scratch / "missing/content.tmp";
+  PatchError error = failure_of([&] { unpack_zstd(test_disk(), source, unreachable, 15, {}); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
-  EXPECT_EQ(error.what(), win32_error_text("Could not create " + utf8(unreachable), ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(error.what(), win32_error_text("Could not create " + display_path(unreachable), 3));
 
   std::stop_source stop;
   stop.request_stop();
-  error = failure_of([&] { unpack_zstd(source, scratch / L"content.tmp", 15, stop.get_token()); });
+  error = failure_of([&] { unpack_zstd(test_disk(), source, scratch / "content.tmp", 15, stop.get_token()); });
   EXPECT_EQ(error.category(), ErrorCategory::cancelled);
   EXPECT_STREQ(error.what(), "The launcher was closed");
 }
@@ -483,7 +478,7 @@ TEST(ReadDocument, ReadsUpTo64MiBAndRefusesMoreBeforeAnyDownload) {
     const std::string frame = block_frame(content, true);
     const ObjectRef ref = packed_ref(content, frame);
     transport.publish(ref, {frame});
-    ObjectStore store(staging.folder, transport);
+    ObjectStore store(test_disk(), staging.folder, transport);
     if (size == kMaxManifestDocumentBytes) {
       EXPECT_EQ(store.read_document(ref, {}), content);
       EXPECT_EQ(transport.requests(), 1);
@@ -527,7 +522,7 @@ struct ParallelCase {
 TEST(StageAll, StagesEveryObjectAndReportsEachOnce) {
   ParallelCase run;
   for (int i = 0; i < 7; ++i) run.add(fmt::format("object {} {}", i, std::string(i * 40000, 'z')), {});
-  ObjectStore store(run.staging.folder, run.transport);
+  ObjectStore store(test_disk(), run.staging.folder, run.transport);
   run.run(store, 3, {});
   std::sort(run.done.begin(), run.done.end());
   EXPECT_THAT(run.done, ElementsAre(0, 1, 2, 3, 4, 5, 6));
@@ -557,7 +552,7 @@ TEST(StageAll, AServerErrorStopsTheOthersUnlessTheLauncherWasClosed) {
                       }});
     run.add("waits 2", {.hang = true, .on_request = [&] { ++hanging; }});
     run.add("never started", {});
-    ObjectStore store(run.staging.folder, run.transport);
+    ObjectStore store(test_disk(), run.staging.folder, run.transport);
 
     const PatchError error = failure_of([&] { run.run(store, 3, caller.get_token()); });
     if (closed_meanwhile) {
@@ -583,33 +578,33 @@ TEST(Sha256File, DigestsKnownContents) {
       {"abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"a million a", std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
-  test::TempFolder scratch;
+  test::DiskFolder scratch;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto file = scratch.write(L"file", c.content);
-    EXPECT_EQ(to_hex(sha256_file(file, {})), c.digest);
+    const auto file = scratch.write("file", c.content);
+    EXPECT_EQ(to_hex(sha256_file(test_disk(), file, {})), c.digest);
   }
 }
 
 TEST(Sha256File, ReportsEachStepAsADelta) {
-  test::TempFolder scratch;
+  test::DiskFolder scratch;
   const std::string content = pseudo_random_bytes(2 * kMiB + kMiB / 2);
-  const auto file = scratch.write(L"file", content);
+  const auto file = scratch.write("file", content);
   ProgressLog progress;
-  EXPECT_EQ(sha256_file(file, {}, progress.callback()), sha256(content));
+  EXPECT_EQ(sha256_file(test_disk(), file, {}, progress.callback()), sha256(content));
   EXPECT_THAT(progress.counts, ElementsAre(kMiB, kMiB, kMiB / 2));
 }
 
 TEST(Sha256File, StopsWhenTheLauncherIsClosed) {
-  test::TempFolder scratch;
-  const auto file = scratch.write(L"file", std::string(3 * kMiB, 'q'));
+  test::DiskFolder scratch;
+  const auto file = scratch.write("file", std::string(3 * kMiB, 'q'));
   for (const bool before : {true, false}) {
     SCOPED_TRACE(before ? "stopped before" : "stopped after the first step");
     std::stop_source stop;
     if (before) stop.request_stop();
     ProgressLog progress;
     const PatchError error = failure_of([&] {
-      sha256_file(file, stop.get_token(), [&](std::uint64_t bytes) {
+      sha256_file(test_disk(), file, stop.get_token(), [&](std::uint64_t bytes) {
         progress.counts.push_back(bytes);
         stop.request_stop();
       });
@@ -621,11 +616,11 @@ TEST(Sha256File, StopsWhenTheLauncherIsClosed) {
 }
 
 TEST(Sha256File, MissingFile) {
-  test::TempFolder scratch;
-  const auto missing = scratch / L"missing";
-  const PatchError error = failure_of([&] { sha256_file(missing, {}); });
+  test::DiskFolder scratch;
+  const auto missing = scratch / "missing";
+  const PatchError error = failure_of([&] { sha256_file(test_disk(), missing, {}); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
-  EXPECT_EQ(error.what(), win32_error_text("Could not open " + utf8(missing), ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(error.what(), win32_error_text("Could not open " + display_path(missing), 2));
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include "core/error.h"
 #include "engine/update_engine.h"
 #include "fake_publication.h"
-#include "log_reader.h"
-#include "protocol/release_test_support.h"
+#include "support/log_reader.h"
+#include "support/temp_folder.h"
+#include "support/failure_of.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -20,7 +22,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::FakePublication;
 using test::ReleaseFields;
-using test_support::fails_with;
+using test::fails_with;
 using test_support::test_keys;
 
 std::string release_of(std::uint64_t sequence, std::string channel = "live") {
@@ -39,22 +41,10 @@ std::string unsigned_release(std::uint64_t sequence) {
 
 class ReleaseChoiceTest : public ::testing::Test {
  protected:
-  ReleaseChoiceTest() {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() / ("lanternix-release-choice-" + std::to_string(random()));
-    fs::create_directories(folder_);
-    log_.emplace(folder_ / "lanternix.log");
-  }
-  ~ReleaseChoiceTest() override {
-    log_.reset();
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
+  std::vector<std::string> warnings() const { return log_.at("WARN"); }
 
-  std::vector<std::string> warnings() const { return log_->at("WARN"); }
-
-  fs::path folder_;
-  std::optional<test::LogReader> log_;
+  test::TempFolder folder_;
+  test::LogReader log_{folder_ / "lanternix.log"};
 };
 
 TEST_F(ReleaseChoiceTest, HighestValidSequenceWinsAndItsSourcesArePreferred) {

@@ -1,12 +1,9 @@
 #include "engine/update_engine.h"
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
 
-#include <fstream>
 #include <optional>
 #include <functional>
 #include <map>
@@ -15,13 +12,15 @@
 
 #include "core/error.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
 #include "engine/launcher_state.h"
-#include "engine_test_support.h"
 #include "fake_publication.h"
-#include "log_reader.h"
 #include "protocol/path_rule.h"
-#include "protocol/release_test_support.h"
+#include "support/log_reader.h"
+#include "support/temp_folder.h"
+#include "support/test_disk.h"
+#include "system/file_operations.h"
+#include "support/failure_of.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -29,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::FakePublication;
 using test::ReleaseFields;
-using test_support::fails_with;
+using test::fails_with;
 using Files = std::map<std::string, std::string>;
 
 constexpr const char* kClosed = "The launcher was closed";
@@ -42,18 +41,9 @@ bool any_starts_with(const std::vector<std::string>& lines, std::string_view pre
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
 }
 
-void set_modified(const fs::path& file, std::uint64_t modified) {
-  const HANDLE handle = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  const FILETIME time{static_cast<DWORD>(modified), static_cast<DWORD>(modified >> 32)};
-  EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &time));
-  CloseHandle(handle);
-}
-
 class UpdateEngineTest : public ::testing::Test {
  protected:
-  UpdateEngineTest() : log_(logs_.path() / L"lanternix.log") { fresh_root(); }
+  UpdateEngineTest() : log_(logs_ / "lanternix.log") { fresh_root(); }
 
   // Starts over with an empty game folder.
   void fresh_root() {
@@ -79,6 +69,7 @@ class UpdateEngineTest : public ::testing::Test {
     engine.channel = "live";
     engine.launcher_version = {1, 0, 0};
     engine.release_retry_delay_ms = 10;
+    engine.file_system = &disk_;
     engine.transport = &publication_;
     engine.keys = test_support::test_keys();
     engine.report = [this](const UpdateStatus& status) {
@@ -95,25 +86,13 @@ class UpdateEngineTest : public ::testing::Test {
   }
 
   // Every file under the root outside the launcher's data folder, by '/' path.
-  Files game_files() const {
-    Files files;
-    for (auto it = fs::recursive_directory_iterator(root()); it != fs::recursive_directory_iterator(); ++it) {
-      const std::string relative = to_utf8(fs::relative(it->path(), root()).generic_wstring());
-      if (relative == "Lanternix") {
-        it.disable_recursion_pending();
-      } else if (it->is_regular_file()) {
-        files[relative] = test::content_of(it->path());
-      }
-    }
-    return files;
-  }
+  Files game_files() const { return test::files_below(root(), "Lanternix"); }
 
   fs::path game_path(std::string_view path) const { return resolve_path(root(), path); }
   void write_game_file(std::string_view path, std::string_view content) const {
-    fs::create_directories(game_path(path).parent_path());
-    std::ofstream(game_path(path), std::ios::binary | std::ios::trunc) << content;
+    write_file_atomic(disk_, game_path(path), content);
   }
-  fs::path data_file(std::wstring_view name) const { return data_folder(root()) / name; }
+  fs::path data_file(std::string_view name) const { return data_folder(root()) / name; }
 
   // Object paths downloaded since the last call.
   std::vector<std::string> take_downloads() {
@@ -134,12 +113,13 @@ class UpdateEngineTest : public ::testing::Test {
                        [](const UpdateStatus& s) { return s.phase == UpdateStatus::checking && s.total > 0; });
   }
 
-  std::string root_text() const { return to_utf8_lenient(root().wstring()); }
+  std::string root_text() const { return display_path(root()); }
 
+  FileSystem& disk_ = test::test_disk();
   test::TempFolder logs_;
   test::LogReader log_;
   FakePublication publication_;
-  std::optional<test::TempFolder> root_folder_;
+  std::optional<test::DiskFolder> root_folder_;
   std::stop_source stop_;
   std::vector<UpdateStatus> statuses_;
   std::function<void(const UpdateStatus&)> on_status_;
@@ -162,22 +142,22 @@ TEST_F(UpdateEngineTest, FreshInstallWritesEveryFileAndTheState) {
   EXPECT_EQ(result.downloaded, 10u);
   EXPECT_EQ(game_files(), kBasic);
 
-  const LauncherState state = load_state(root());
+  const LauncherState state = load_state(disk_, root());
   EXPECT_EQ(state.channel, "live");
   EXPECT_EQ(highest_sequence(state, "live"), 5u);
   EXPECT_EQ(state.installed, (ReleaseRecord{5, {1, 0, 0}, sha256(manifest), "bin/game.exe"}));
   EXPECT_FALSE(state.pending);
-  EXPECT_EQ(test::content_of(data_file(L"manifest.json")), manifest);
-  EXPECT_FALSE(test::present(data_file(L"pending-manifest.json")));
+  EXPECT_EQ(test::content_of(data_file("manifest.json")), manifest);
+  EXPECT_FALSE(test::present(data_file("pending-manifest.json")));
   EXPECT_FALSE(test::present(staging_folder(root())));
 
-  const FileIndex index = load_index(root());
+  const FileIndex index = load_index(disk_, root());
   ASSERT_EQ(index.size(), kBasic.size());
   for (const auto& [path, content] : kBasic) {
     SCOPED_TRACE(path);
     const auto entry = index.find(listing_key(path));
     ASSERT_NE(entry, index.end());
-    const FileInfo info = file_info(game_path(path)).value();
+    const FileInfo info = file_info(disk_, game_path(path)).value();
     EXPECT_EQ(entry->second, (IndexEntry{path, info.size, info.modified, sha256(content)}));
   }
 
@@ -199,7 +179,7 @@ TEST_F(UpdateEngineTest, FreshInstallWritesEveryFileAndTheState) {
   EXPECT_EQ(last.text, "Update complete.");
   EXPECT_EQ(last.done, 10u);
   EXPECT_EQ(last.total, 10u);
-  EXPECT_EQ(last.category, 8);
+  EXPECT_EQ(last.category, ErrorCategory::internal);
 
   const std::vector<std::string> info = log_.at("INFO");
   EXPECT_TRUE(has_line(info, "Checking fake publication channel live for " + root_text()));
@@ -212,7 +192,7 @@ TEST_F(UpdateEngineTest, FreshInstallWritesEveryFileAndTheState) {
 TEST_F(UpdateEngineTest, SecondRunHashesAndDownloadsNothing) {
   publish(5, kBasic);
   run();
-  const std::string index_before = test::content_of(data_file(L"index.json"));
+  const std::string index_before = test::content_of(data_file("index.json"));
   take_downloads();
   statuses_.clear();
 
@@ -222,7 +202,7 @@ TEST_F(UpdateEngineTest, SecondRunHashesAndDownloadsNothing) {
   EXPECT_EQ(result.files_written, 0u);
   EXPECT_TRUE(take_downloads().empty());  // the saved manifest is used too
   EXPECT_FALSE(hashed_anything());
-  EXPECT_EQ(test::content_of(data_file(L"index.json")), index_before);
+  EXPECT_EQ(test::content_of(data_file("index.json")), index_before);
   EXPECT_EQ(game_files(), kBasic);
   EXPECT_TRUE(has_line(log_.at("INFO"), "Client 1.0.0 is up to date (4 files)"));
   EXPECT_EQ(statuses_.back().phase, UpdateStatus::complete);
@@ -244,10 +224,10 @@ TEST_F(UpdateEngineTest, FilesAlreadyPresentAreHashedAndRecordedWithoutDownload)
   EXPECT_EQ(checked->done, 10u);
   EXPECT_EQ(checked->total, 10u);
 
-  const LauncherState state = load_state(root());
+  const LauncherState state = load_state(disk_, root());
   EXPECT_EQ(state.installed, (ReleaseRecord{3, {1, 0, 0}, sha256(manifest), "bin/game.exe"}));
-  EXPECT_EQ(test::content_of(data_file(L"manifest.json")), manifest);
-  EXPECT_EQ(load_index(root()).size(), 4u);
+  EXPECT_EQ(test::content_of(data_file("manifest.json")), manifest);
+  EXPECT_EQ(load_index(disk_, root()).size(), 4u);
   EXPECT_FALSE(test::present(staging_folder(root())));
 }
 
@@ -274,10 +254,10 @@ TEST_F(UpdateEngineTest, UpdateDownloadsChangedObjectsAndRemovesDroppedFiles) {
   EXPECT_FALSE(test::present(game_path("old")));  // empty parents go too
   EXPECT_FALSE(hashed_anything());
   EXPECT_TRUE(has_line(log_.at("INFO"), "Downloading 2 files (2 objects, 9 bytes to transfer, 9 bytes unpacked), removing 1"));
-  const FileIndex index = load_index(root());
+  const FileIndex index = load_index(disk_, root());
   EXPECT_EQ(index.size(), 4u);
   EXPECT_EQ(index.count(listing_key("old/deep/gone.txt")), 0u);
-  EXPECT_EQ(load_state(root()).installed->version, (Version{1, 1, 0}));
+  EXPECT_EQ(load_state(disk_, root()).installed->version, (Version{1, 1, 0}));
 }
 
 TEST_F(UpdateEngineTest, RepairHashesEveryFileAndRestoresADamagedOne) {
@@ -286,10 +266,10 @@ TEST_F(UpdateEngineTest, RepairHashesEveryFileAndRestoresADamagedOne) {
   take_downloads();
   // Same size, other bytes, the old write time: only hashing can tell.
   const fs::path damaged = game_path("data/a.pak");
-  const FileInfo before = file_info(damaged).value();
+  const FileInfo before = file_info(disk_, damaged).value();
   write_game_file("data/a.pak", "AAAA");
-  set_modified(damaged, before.modified);
-  ASSERT_EQ(file_info(damaged), before);
+  test::set_modified(damaged, before.modified);
+  ASSERT_EQ(file_info(disk_, damaged), before);
 
   EXPECT_EQ(run().outcome, EngineResult::up_to_date);
   EXPECT_EQ(test::content_of(damaged), "AAAA");
@@ -340,7 +320,7 @@ TEST_F(UpdateEngineTest, SharedContentIsDownloadedOnceCopiedThenMoved) {
 TEST_F(UpdateEngineTest, OldFilesAlreadyGoneAreNotCountedAsRemoved) {
   publish(1, {{"bin/game.exe", "game"}, {"gone.txt", "x"}, {"other.txt", "y"}});
   run();
-  ASSERT_TRUE(delete_file(game_path("gone.txt")));
+  ASSERT_TRUE(delete_file(disk_, game_path("gone.txt")));
 
   publish(2, {{"bin/game.exe", "game"}, {"new.txt", "n"}, {"other.txt", "y"}});
   const EngineResult result = run();
@@ -352,7 +332,7 @@ TEST_F(UpdateEngineTest, OldFilesAlreadyGoneAreNotCountedAsRemoved) {
 TEST_F(UpdateEngineTest, OlderReleaseKeepsTheInstalledClient) {
   publish(5, kBasic);
   run();
-  const std::string state_before = test::content_of(data_file(L"state.json"));
+  const std::string state_before = test::content_of(data_file("state.json"));
   take_downloads();
   publish(4, {{"bin/game.exe", "older"}}, "0.9.0");
 
@@ -363,7 +343,7 @@ TEST_F(UpdateEngineTest, OlderReleaseKeepsTheInstalledClient) {
   EXPECT_EQ(result.release.sequence, 4u);
   EXPECT_EQ(publication_.release_requests(), 3u);
   EXPECT_TRUE(take_downloads().empty());
-  EXPECT_EQ(test::content_of(data_file(L"state.json")), state_before);
+  EXPECT_EQ(test::content_of(data_file("state.json")), state_before);
   EXPECT_EQ(game_files(), kBasic);
   EXPECT_EQ(statuses_.back().text, "Your client is up to date.");
   EXPECT_TRUE(has_line(log_.at("WARN"), "Keeping the installed client 1.0.0 until the newer release is available"));
@@ -372,7 +352,7 @@ TEST_F(UpdateEngineTest, OlderReleaseKeepsTheInstalledClient) {
 TEST_F(UpdateEngineTest, OlderReleaseWithNothingInstalledIsStillPublishing) {
   LauncherState state;
   record_sequence(state, "live", 5);
-  save_state(root(), state);
+  save_state(disk_, root(), state);
   publish(4, kBasic);
   EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::network,
                          "The patch server is still publishing release 5. Please try again in a minute."));
@@ -413,7 +393,7 @@ TEST_F(UpdateEngineTest, NewerLauncherIsHandedOver) {
         EXPECT_EQ(release.sequence, 6u);
         EXPECT_EQ(test::content_of(staged), "new launcher");
         // Accepted before the new launcher starts, nothing else changed.
-        const LauncherState state = load_state(root());
+        const LauncherState state = load_state(disk_, root());
         EXPECT_EQ(highest_sequence(state, "live"), 6u);
         EXPECT_EQ(state.channel, "");
         EXPECT_FALSE(state.installed || state.pending);
@@ -472,9 +452,9 @@ TEST_F(UpdateEngineTest, RunningGameStopsTheUpdateBeforeInstalling) {
       ErrorCategory::file_in_use, "Please close the game before the update is installed."));
   EXPECT_EQ(asked, std::vector<std::uint64_t>{5});
   EXPECT_TRUE(game_files().empty());
-  const LauncherState state = load_state(root());
+  const LauncherState state = load_state(disk_, root());
   EXPECT_FALSE(state.pending || state.installed);
-  EXPECT_FALSE(test::present(data_file(L"pending-manifest.json")));
+  EXPECT_FALSE(test::present(data_file("pending-manifest.json")));
   EXPECT_EQ(take_downloads().size(), 5u);
 
   // The staged objects survive for the next attempt.
@@ -492,28 +472,22 @@ TEST_F(UpdateEngineTest, FreeSpaceCountsTheEightLargestObjectsCopiesAndStagedCon
   }
   files["f/copy"] = files["f/10"];
   const std::string staged_content = files["f/01"];
-  publish(1, files);
-  fs::create_directories(staging_folder(root()));
-  std::ofstream(staging_folder(root()) / to_hex(sha256(staged_content)), std::ios::binary) << staged_content;
+  MemoryFileSystem* memory = test::memory_disk();
+  if (memory == nullptr) GTEST_SKIP() << "only the in-memory drive can be given a free space";
+  const std::string manifest = publish(1, files);
+  write_file_atomic(disk_, staging_folder(root()) / to_hex(sha256(staged_content)), staged_content);
 
   const std::uint64_t unpacked = 5501, eight_largest = 5200, copies = 1000, staged = 100;
   const std::uint64_t needed = unpacked + eight_largest + copies - staged + 67108864;
-  std::vector<fs::path> asked;
-  const auto with_free = [&](std::uint64_t free) {
-    return [&asked, free](UpdateEngine& engine) {
-      engine.free_space_query = [&asked, free](const fs::path& folder) {
-        asked.push_back(folder);
-        return free;
-      };
-    };
-  };
-  EXPECT_TRUE(fails_with([&] { run(with_free(needed - 1)); }, ErrorCategory::disk_space,
+  // The manifest is staged before the check, out of the free space.
+  memory->set_free_space(needed - 1 + manifest.size());
+  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::disk_space,
                          "The update needs " + format_size(needed) + " of free disk space, but only " +
                              format_size(needed - 1) + " is available on the drive of " + root_text() + "."));
-  EXPECT_EQ(asked, std::vector<fs::path>{root()});
   EXPECT_EQ(take_downloads().size(), 1u);  // only the manifest
 
-  const EngineResult result = run(with_free(needed));
+  memory->set_free_space(needed);
+  const EngineResult result = run();
   EXPECT_EQ(result.outcome, EngineResult::updated);
   EXPECT_EQ(result.files_written, 12u);
   EXPECT_EQ(take_downloads().size(), 10u);  // the staged object is not fetched
@@ -541,7 +515,7 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
     run();
     const std::string v2_manifest = publish(2, v2, "2.0.0");
     if (c.block_with_folder) {
-      ASSERT_TRUE(delete_file(game_path("b.dat")));
+      ASSERT_TRUE(delete_file(disk_, game_path("b.dat")));
       write_game_file("b.dat/inside.txt", "a folder where b.dat belongs");
       EXPECT_THROW(run(), PatchError);
     } else {
@@ -553,25 +527,25 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
       EXPECT_EQ(test::content_of(game_path("v2only/new.dat")), "the new file");
       EXPECT_EQ(test::content_of(game_path("b.dat")), "b1");
     }
-    const LauncherState interrupted = load_state(root());
+    const LauncherState interrupted = load_state(disk_, root());
     ASSERT_TRUE(interrupted.pending);
     EXPECT_EQ(interrupted.pending->sequence, 2u);
     EXPECT_EQ(interrupted.installed->sequence, 1u);
-    EXPECT_EQ(test::content_of(data_file(L"pending-manifest.json")), v2_manifest);
+    EXPECT_EQ(test::content_of(data_file("pending-manifest.json")), v2_manifest);
 
     stop_ = std::stop_source();
     on_status_ = {};
-    if (c.block_with_folder) fs::remove_all(game_path("b.dat"));
+    if (c.block_with_folder) remove_tree(disk_, game_path("b.dat"));
     if (c.next == &v3) publish(3, v3, "3.0.0");
     const EngineResult result = run();
     EXPECT_EQ(result.outcome, EngineResult::updated);
     EXPECT_EQ(game_files(), *c.next);
     // The half-installed file the newer release dropped goes with its folder.
     EXPECT_EQ(test::present(game_path("v2only")), c.next->contains("v2only/new.dat"));
-    const LauncherState finished = load_state(root());
+    const LauncherState finished = load_state(disk_, root());
     EXPECT_FALSE(finished.pending);
     EXPECT_EQ(finished.installed->sequence, c.next_sequence);
-    EXPECT_FALSE(test::present(data_file(L"pending-manifest.json")));
+    EXPECT_FALSE(test::present(data_file("pending-manifest.json")));
   }
 }
 
@@ -600,7 +574,7 @@ TEST_F(UpdateEngineTest, ClosingTheLauncherInEachPhaseCancels) {
       if (status.phase == c.phase && status.text == c.text) stop_.request_stop();
     };
     EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::cancelled, kClosed));
-    EXPECT_EQ(static_cast<bool>(load_state(root()).pending), c.pending);
+    EXPECT_EQ(static_cast<bool>(load_state(disk_, root()).pending), c.pending);
 
     stop_ = std::stop_source();
     on_status_ = {};
@@ -610,8 +584,8 @@ TEST_F(UpdateEngineTest, ClosingTheLauncherInEachPhaseCancels) {
 }
 
 TEST_F(UpdateEngineTest, GameFolderTooDeepForWindowsWithoutLongPaths) {
-  if (long_paths_enabled()) GTEST_SKIP() << "long paths are enabled on this system";
-  const std::size_t root_length = root().native().size();
+  if (disk_.long_paths_enabled()) GTEST_SKIP() << "long paths are enabled on this system";
+  const std::size_t root_length = path_to_utf16(root()).size();
   ASSERT_LT(root_length, 200u);
   // "deep/" plus a name: the full path is root, separator and the manifest path.
   const std::string fits = "deep/" + std::string(259 - root_length - 1 - 5, 'x');

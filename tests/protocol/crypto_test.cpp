@@ -11,12 +11,13 @@
 #include "protocol/crypto.h"
 #include "protocol/encoding.h"
 #include "protocol/release.h"
-#include "protocol/release_test_support.h"
+#include "support/failure_of.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher {
 namespace {
 
-using test_support::fails_with;
+using test::fails_with;
 using test_support::sign_digest;
 using test_support::test_key_pair;
 

@@ -7,12 +7,13 @@
 
 #include "protocol/json.h"
 #include "protocol/manifest.h"
-#include "protocol/release_test_support.h"
+#include "support/failure_of.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher {
 namespace {
 
-using test_support::fails_with;
+using test::fails_with;
 using test_support::replaced;
 
 constexpr std::string_view kDigest = "0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c";

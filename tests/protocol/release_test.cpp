@@ -8,12 +8,14 @@
 
 #include "protocol/encoding.h"
 #include "protocol/release.h"
-#include "protocol/release_test_support.h"
+#include "support/failure_of.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher {
 namespace {
 
 using namespace test_support;
+using test::fails_with;
 
 constexpr std::string_view kMalformed = "The patch server sent a malformed update description: ";
 constexpr std::string_view kUnsigned = "The update from the patch server is not signed by a trusted release key";

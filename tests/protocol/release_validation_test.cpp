@@ -4,12 +4,13 @@
 #include <string>
 
 #include "protocol/release.h"
-#include "protocol/release_test_support.h"
+#include "support/failure_of.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher {
 namespace {
 
-using test_support::fails_with;
+using test::fails_with;
 
 Release valid_release() {
   Release release;

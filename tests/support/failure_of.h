@@ -2,6 +2,7 @@
 #pragma once
 
 #include <exception>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,18 @@ PatchError failure_of(Action&& action) {
   }
   ADD_FAILURE() << "no PatchError was thrown";
   return PatchError(ErrorCategory::internal, "<none>");
+}
+
+// Passes when `action` throws exactly the PatchError of `category` with `message`.
+template <typename Action>
+::testing::AssertionResult fails_with(Action&& action, ErrorCategory category, std::string_view message) {
+  try {
+    action();
+    return ::testing::AssertionFailure() << "no error";
+  } catch (const PatchError& error) {
+    if (error.category() == category && error.what() == message) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << category_name(error.category()) << " error \"" << error.what() << "\"";
+  }
 }
 
 }  // namespace kaldren::patcher::test

@@ -1,4 +1,4 @@
-#include "protocol/release_test_support.h"
+#include "support/release_signing.h"
 
 #include <fmt/format.h>
 

@@ -1,8 +1,6 @@
 // Building signed release documents in tests with the repository's TEST release
-// key (tests/support/keys), and checking PatchError results.
+// key (tests/support/keys).
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
@@ -10,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
 #include "protocol/crypto.h"
 #include "protocol/release.h"
 
@@ -54,16 +51,5 @@ inline constexpr std::string_view kManifestDigest = "6d6d6d6d6d6d6d6d6d6d6d6d6d6
 inline constexpr std::string_view kLauncherDigest = "1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a";
 inline constexpr std::string_view kLauncherStoredDigest = "2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b";
 std::string valid_payload();
-
-template <typename Action>
-::testing::AssertionResult fails_with(Action&& action, ErrorCategory category, std::string_view message) {
-  try {
-    action();
-    return ::testing::AssertionFailure() << "no error";
-  } catch (const PatchError& error) {
-    if (error.category() == category && error.what() == message) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << category_name(error.category()) << " error \"" << error.what() << "\"";
-  }
-}
 
 }  // namespace kaldren::patcher::test_support

@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "protocol/release_test_support.h"
+#include "support/release_signing.h"
 
 namespace kaldren::patcher::test_support {
 namespace {

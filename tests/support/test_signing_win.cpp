@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "protocol/release_test_support.h"
+#include "support/release_signing.h"
 
 #ifndef BCRYPT_ECDSA_P256_ALG_HANDLE
 #define BCRYPT_ECDSA_P256_ALG_HANDLE ((BCRYPT_ALG_HANDLE)0x000002e1)

@@ -5,12 +5,16 @@
 #include <chrono>
 
 #include "core/error.h"
-#include "engine/file_operations.h"
-#include "engine_test_support.h"
+#include "system/file_operations.h"
+#include "system/folder_lock.h"
+#include "support/temp_folder.h"
+#include "system_test_support.h"
 #include "support/failure_of.h"
 
 namespace kaldren::patcher {
 namespace {
+
+using test::disk;
 
 using test::content_of;
 using test::present;
@@ -30,9 +34,9 @@ TEST(ReadOnlyTarget, DoesNotBlockReplaceCopyOrDelete) {
     const char* target_after;
     bool source_remains;
   } cases[] = {
-      {"replace", [](auto& s, auto& t) { replace_file(s, t); }, "new", false},
-      {"copy", [](auto& s, auto& t) { patcher::copy_file(s, t); }, "new", true},
-      {"delete", [](auto&, auto& t) { EXPECT_TRUE(delete_file(t)); }, "<missing>", true},
+      {"replace", [](auto& s, auto& t) { replace_file(disk(), s, t); }, "new", false},
+      {"copy", [](auto& s, auto& t) { copy_file(disk(), s, t); }, "new", true},
+      {"delete", [](auto&, auto& t) { EXPECT_TRUE(delete_file(disk(), t)); }, "<missing>", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -51,8 +55,8 @@ TEST(ReadOnlyTarget, DoesNotBlockReplaceCopyOrDelete) {
 TEST(DeletingFiles, MissingFileOrFolderIsNotAFailureAndLogsNothing) {
   test::TempFolder folder;
   const test::LogCapture log;
-  EXPECT_FALSE(delete_file(folder / L"absent.txt"));
-  EXPECT_FALSE(delete_file(folder / L"absent-folder\\absent.txt"));
+  EXPECT_FALSE(delete_file(disk(), folder / L"absent.txt"));
+  EXPECT_FALSE(delete_file(disk(), folder / L"absent-folder\\absent.txt"));
   EXPECT_THAT(log.new_lines(), testing::IsEmpty());
 }
 
@@ -61,7 +65,7 @@ TEST(ReplacingFiles, FailsAtOnceForCodesThatAreNotLocks) {
   const auto target = folder.write(L"target", "old");
   const test::LogCapture log;
   const auto start = std::chrono::steady_clock::now();
-  const PatchError error = failure_of([&] { replace_file(folder / L"absent", target); });
+  const PatchError error = failure_of([&] { replace_file(disk(), folder / L"absent", target); });
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(error.category(), ErrorCategory::io);
   EXPECT_STREQ(error.what(), win32_error_text("Could not replace " + utf8(target), 2).c_str());
@@ -73,7 +77,7 @@ TEST(ReplacingFiles, RefusesAFolderAtTheTarget) {
   test::TempFolder folder;
   const auto source = folder.write(L"source", "new");
   const auto target = folder.make_folder(L"target");
-  const PatchError error = failure_of([&] { replace_file(source, target); });
+  const PatchError error = failure_of([&] { replace_file(disk(), source, target); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
   EXPECT_EQ(error.what(), utf8(target) + " is a folder where a file belongs");
   EXPECT_EQ(content_of(source), "new");
@@ -82,8 +86,8 @@ TEST(ReplacingFiles, RefusesAFolderAtTheTarget) {
 TEST(ReplaceAndCopy, CreateTheTargetsFolders) {
   test::TempFolder folder;
   const auto source = folder.write(L"source", "bytes");
-  patcher::copy_file(source, folder / L"c1\\c2\\copied");
-  replace_file(source, folder / L"r1\\r2\\moved");
+  copy_file(disk(), source, folder / L"c1\\c2\\copied");
+  replace_file(disk(), source, folder / L"r1\\r2\\moved");
   EXPECT_EQ(content_of(folder / L"c1\\c2\\copied"), "bytes");
   EXPECT_EQ(content_of(folder / L"r1\\r2\\moved"), "bytes");
   EXPECT_FALSE(present(source));
@@ -91,9 +95,9 @@ TEST(ReplaceAndCopy, CreateTheTargetsFolders) {
 
 TEST(EnsureParentFolder, CreatesEveryMissingFolderAndNamesTheOneItCouldNotCreate) {
   test::TempFolder folder;
-  ensure_parent_folder(folder / L"a\\b\\c\\file.txt");
+  ensure_parent_folder(disk(), folder / L"a\\b\\c\\file.txt");
   EXPECT_TRUE(std::filesystem::is_directory(folder / L"a\\b\\c"));
-  ensure_parent_folder(folder / L"a\\b\\c\\file.txt");  // Existing folders are fine.
+  ensure_parent_folder(disk(), folder / L"a\\b\\c\\file.txt");  // Existing folders are fine.
 
   const auto blocker = folder.write(L"blocker", "a file");
   const struct {
@@ -107,7 +111,7 @@ TEST(EnsureParentFolder, CreatesEveryMissingFolderAndNamesTheOneItCouldNotCreate
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const PatchError error = failure_of([&] { ensure_parent_folder(c.file); });
+    const PatchError error = failure_of([&] { ensure_parent_folder(disk(), c.file); });
     EXPECT_EQ(error.category(), ErrorCategory::io);
     EXPECT_EQ(error.what(),
               "Could not create the folder " + utf8(c.parent) + ": " + system_text(c.code));
@@ -127,16 +131,16 @@ TEST(ReadFile, MaximumSizeAndFailures) {
     SCOPED_TRACE(testing::Message() << '"' << c.content << "\" max " << c.max);
     const auto file = folder.write(L"file.bin", c.content);
     if (c.accepted) {
-      EXPECT_EQ(read_file(file, c.max), c.content);
+      EXPECT_EQ(read_file(disk(), file, c.max), c.content);
     } else {
-      const PatchError error = failure_of([&] { read_file(file, c.max); });
+      const PatchError error = failure_of([&] { read_file(disk(), file, c.max); });
       EXPECT_EQ(error.category(), ErrorCategory::io);
       EXPECT_EQ(error.what(), utf8(file) + " is larger than expected");
     }
   }
 
   const auto missing = folder / L"absent.bin";
-  const PatchError error = failure_of([&] { read_file(missing, 10); });
+  const PatchError error = failure_of([&] { read_file(disk(), missing, 10); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
   EXPECT_STREQ(error.what(), win32_error_text("Could not open " + utf8(missing), 2).c_str());
 }
@@ -149,12 +153,12 @@ TEST(OpenForRead, SharesWithWritersButReportsAnExclusiveHolderAsInUse) {
     UniqueHandle writer(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
-    EXPECT_TRUE(open_for_read(file).valid());
+    EXPECT_NE(open_for_read(disk(), file), nullptr);
   }
   UniqueHandle exclusive(
       CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(exclusive);
-  const PatchError error = failure_of([&] { open_for_read(file); });
+  const PatchError error = failure_of([&] { open_for_read(disk(), file); });
   EXPECT_EQ(error.category(), ErrorCategory::file_in_use);
   EXPECT_STREQ(error.what(),
                win32_error_text("Could not open " + utf8(file), ERROR_SHARING_VIOLATION).c_str());
@@ -163,18 +167,18 @@ TEST(OpenForRead, SharesWithWritersButReportsAnExclusiveHolderAsInUse) {
 TEST(FlushFile, KeepsTheContentAndReportsAMissingOrHeldFile) {
   test::TempFolder folder;
   const auto file = folder.write(L"object.part", "staged bytes");
-  flush_file(file);
-  EXPECT_EQ(read_file(file, 100), "staged bytes");
+  flush_file(disk(), file);
+  EXPECT_EQ(read_file(disk(), file, 100), "staged bytes");
 
   const auto missing = folder / L"absent.part";
-  const PatchError absent = failure_of([&] { flush_file(missing); });
+  const PatchError absent = failure_of([&] { flush_file(disk(), missing); });
   EXPECT_EQ(absent.category(), ErrorCategory::io);
   EXPECT_STREQ(absent.what(), win32_error_text("Could not open " + utf8(missing), 2).c_str());
 
   // A holder that shares nothing keeps the flush out: the file is in use, not damaged.
   UniqueHandle exclusive(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(exclusive);
-  const PatchError held = failure_of([&] { flush_file(file); });
+  const PatchError held = failure_of([&] { flush_file(disk(), file); });
   EXPECT_EQ(held.category(), ErrorCategory::file_in_use);
   EXPECT_STREQ(held.what(), win32_error_text("Could not open " + utf8(file), ERROR_SHARING_VIOLATION).c_str());
 }
@@ -182,11 +186,11 @@ TEST(FlushFile, KeepsTheContentAndReportsAMissingOrHeldFile) {
 TEST(WriteFileAtomic, CreatesFoldersAndReplacesContent) {
   test::TempFolder folder;
   const auto target = folder / L"a\\b\\state.json";
-  write_file_atomic(target, "first");
+  write_file_atomic(disk(), target, "first");
   EXPECT_EQ(content_of(target), "first");
-  write_file_atomic(target, "");
+  write_file_atomic(disk(), target, "");
   EXPECT_EQ(content_of(target), "");
-  write_file_atomic(target, "second");
+  write_file_atomic(disk(), target, "second");
   EXPECT_EQ(content_of(target), "second");
   EXPECT_FALSE(present(folder / L"a\\b\\state.json.tmp"));
 }
@@ -195,7 +199,7 @@ TEST(WriteFileAtomic, OverwritesATemporaryFileLeftByACrash) {
   test::TempFolder folder;
   const auto target = folder.write(L"state.json", "old");
   const auto leftover = folder.write(L"state.json.tmp", "half-written garbage, longer than new");
-  write_file_atomic(target, "new");
+  write_file_atomic(disk(), target, "new");
   EXPECT_EQ(content_of(target), "new");
   EXPECT_FALSE(present(leftover));
 }
@@ -204,7 +208,7 @@ TEST(WriteFileAtomic, FailedReplaceRemovesTheTemporaryFile) {
   test::TempFolder folder;
   const auto target = folder.make_folder(L"state.json");
   folder.write(L"state.json\\inside", "kept");
-  const PatchError error = failure_of([&] { write_file_atomic(target, "new"); });
+  const PatchError error = failure_of([&] { write_file_atomic(disk(), target, "new"); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
   EXPECT_EQ(error.what(), utf8(target) + " is a folder where a file belongs");
   EXPECT_FALSE(present(folder / L"state.json.tmp"));
@@ -215,7 +219,7 @@ TEST(WriteFileAtomic, FailedCreateKeepsTheOldFile) {
   test::TempFolder folder;
   const auto target = folder.write(L"state.json", "old");
   const auto temporary = folder.make_folder(L"state.json.tmp");
-  const PatchError error = failure_of([&] { write_file_atomic(target, "new"); });
+  const PatchError error = failure_of([&] { write_file_atomic(disk(), target, "new"); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
   const std::string context = "Could not create " + utf8(temporary);
   EXPECT_STREQ(error.what(), win32_error_text(context, ERROR_ACCESS_DENIED).c_str());
@@ -234,12 +238,12 @@ TEST(FileInfoQuery, SizeAndLastWriteTimeWithoutOpening) {
     FILETIME time{static_cast<DWORD>(kTicks & 0xFFFFFFFF), static_cast<DWORD>(kTicks >> 32)};
     ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &time));
   }
-  const std::optional<FileInfo> info = file_info(file);
+  const std::optional<FileInfo> info = file_info(disk(), file);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->size, 70000u);
   EXPECT_EQ(info->modified, kTicks);
-  EXPECT_FALSE(file_info(folder.path()));
-  EXPECT_FALSE(file_info(folder / L"absent"));
+  EXPECT_FALSE(file_info(disk(), folder.path()));
+  EXPECT_FALSE(file_info(disk(), folder / L"absent"));
 }
 
 }  // namespace

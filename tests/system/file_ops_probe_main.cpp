@@ -9,7 +9,8 @@
 
 #include "core/error.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
+#include "system/file_operations.h"
+#include "system/file_system.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ using namespace kaldren::patcher;
 
 int write_atomic(const std::wstring& path, unsigned long long count) {
   try {
-    write_file_atomic(std::filesystem::path(path), std::string(count, 'n'));
+    write_file_atomic(system_file_system(), std::filesystem::path(path), std::string(count, 'n'));
     std::printf("ok\n");
     return 0;
   } catch (const PatchError& error) {

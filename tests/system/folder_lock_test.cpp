@@ -7,11 +7,15 @@
 
 #include "core/error.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
-#include "engine_test_support.h"
+#include "system/file_operations.h"
+#include "system/folder_lock.h"
+#include "support/temp_folder.h"
+#include "system_test_support.h"
 
 namespace kaldren::patcher {
 namespace {
+
+using test::disk;
 
 // Whether another thread (a mutex is re-entrant within its owning thread) could own it now.
 bool another_thread_can_own(const std::wstring& name) {

@@ -7,11 +7,15 @@
 
 #include "core/error.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
-#include "engine_test_support.h"
+#include "system/file_operations.h"
+#include "system/folder_lock.h"
+#include "support/temp_folder.h"
+#include "system_test_support.h"
 
 namespace kaldren::patcher {
 namespace {
+
+using test::disk;
 
 using test::content_of;
 using test::present;
@@ -32,20 +36,20 @@ TEST(ListFiles, ListsOnlyFilesOfTheNamedFolders) {
   root.make_folder(L"data\\empty");
 
   const FolderListing listing =
-      list_files(root.path(), {"", "data", "missing", "missing/deeper"});
+      list_files(disk(), root.path(), {"", "data", "missing", "missing/deeper"});
   EXPECT_THAT(sizes_by_key(listing),
               testing::ElementsAre(testing::Pair("DATA/MAPS.PAK", 2u),
                                    testing::Pair("LAUNCHER.INI", 1u)));
   const auto info = listing.find(listing_key("data/maps.pak"));
   ASSERT_NE(info, listing.end());
-  EXPECT_EQ(info->second, *file_info(root / L"data\\Maps.pak"));
+  EXPECT_EQ(info->second, *file_info(disk(), root / L"data\\Maps.pak"));
 }
 
 TEST(ListFiles, FolderSpellingsThatDifferInCaseGiveTheSameKeys) {
   test::TempFolder root;
   root.write(L"Data\\\u00e9t\u00e9.txt", "1");
-  const FolderListing lower = list_files(root.path(), {"data"});
-  const FolderListing upper = list_files(root.path(), {"DATA"});
+  const FolderListing lower = list_files(disk(), root.path(), {"data"});
+  const FolderListing upper = list_files(disk(), root.path(), {"DATA"});
   ASSERT_EQ(lower.size(), 1u);
   EXPECT_EQ(lower.begin()->first, upper.begin()->first);
   EXPECT_EQ(lower.begin()->first, listing_key("dAtA/\xC3\x89t\xC3\xA9.TXT"));
@@ -54,7 +58,7 @@ TEST(ListFiles, FolderSpellingsThatDifferInCaseGiveTheSameKeys) {
 
 TEST(ListFiles, NothingForAMissingRoot) {
   test::TempFolder root;
-  EXPECT_TRUE(list_files(root / L"absent", {"", "a"}).empty());
+  EXPECT_TRUE(list_files(disk(), root / L"absent", {"", "a"}).empty());
 }
 
 TEST(MakeRoomForFile, DeletesAFileWhereAFolderIsNeeded) {
@@ -62,14 +66,14 @@ TEST(MakeRoomForFile, DeletesAFileWhereAFolderIsNeeded) {
   root.write(L"a", "in the way");
   const auto target = root / L"a\\b\\file.txt";
   const test::LogCapture log;
-  make_room_for_file(root.path(), target);
+  make_room_for_file(disk(), root.path(), target);
   EXPECT_FALSE(present(root / L"a"));
   const std::vector<std::string> lines = log.new_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_THAT(lines[0], testing::HasSubstr("Z INFO  ["));
   EXPECT_THAT(lines[0],
               testing::EndsWith("] Removing " + utf8(root / L"a") + " to make room for a folder"));
-  write_file_atomic(target, "installed");
+  write_file_atomic(disk(), target, "installed");
   EXPECT_EQ(content_of(target), "installed");
 }
 
@@ -97,7 +101,7 @@ TEST(MakeRoomForFile, TheFilesOwnPlace) {
     const test::LogCapture log;
     if (c.fails) {
       try {
-        make_room_for_file(root.path(), target);
+        make_room_for_file(disk(), root.path(), target);
         ADD_FAILURE() << "no PatchError";
       } catch (const PatchError& error) {
         EXPECT_EQ(error.category(), ErrorCategory::io);
@@ -106,7 +110,7 @@ TEST(MakeRoomForFile, TheFilesOwnPlace) {
                                     "file there. Move the folder away and retry.");
       }
     } else {
-      make_room_for_file(root.path(), target);
+      make_room_for_file(disk(), root.path(), target);
     }
     EXPECT_EQ(present(target), c.place_exists_after);
     for (const wchar_t* file : c.files) EXPECT_TRUE(present(root / file));
@@ -130,7 +134,7 @@ TEST(MakeRoomForFile, RelatesPrefixedAndPlainFormsOfTheRoot) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     root.write(L"a", "in the way");
-    make_room_for_file(c.root, c.target);
+    make_room_for_file(disk(), c.root, c.target);
     EXPECT_FALSE(present(root / L"a"));
   }
 }
@@ -138,9 +142,9 @@ TEST(MakeRoomForFile, RelatesPrefixedAndPlainFormsOfTheRoot) {
 TEST(MakeRoomForFile, LeavesTargetsOutsideTheRootAndTheRootItselfAlone) {
   test::TempFolder root;
   const auto outside = root.write(L"outside", "x");
-  make_room_for_file(root / L"game", outside / L"file.txt");
+  make_room_for_file(disk(), root / L"game", outside / L"file.txt");
   EXPECT_TRUE(present(outside));
-  make_room_for_file(root.path(), root.path());
+  make_room_for_file(disk(), root.path(), root.path());
   EXPECT_TRUE(present(root.path()));
 }
 
@@ -161,7 +165,7 @@ TEST(RemoveEmptyParents, RemovesEmptiedFoldersUpToButNotTheRoot) {
     folder.make_folder(L"game\\a\\b");
     for (const wchar_t* file : c.other_files) folder.write(file, "x");
     // Spelled with a trailing separator and a dot: both forms are normalised.
-    remove_empty_parents(folder.path() / L"game\\", folder / L"game\\a\\.\\b\\c");
+    remove_empty_parents(disk(), folder.path() / L"game\\", folder / L"game\\a\\.\\b\\c");
     EXPECT_TRUE(present(folder / L"game"));
     for (const wchar_t* path : c.remaining) EXPECT_TRUE(present(folder / path)) << utf8(path);
     for (const wchar_t* path : c.removed) EXPECT_FALSE(present(folder / path)) << utf8(path);
@@ -172,7 +176,7 @@ TEST(RemoveEmptyParents, WorksOnLongPathForms) {
   test::TempFolder folder;
   folder.make_folder(L"game\\a\\b");
   const std::filesystem::path root(L"\\\\?\\" + (folder / L"game").native());
-  remove_empty_parents(root, root / L"a\\b\\c");
+  remove_empty_parents(disk(), root, root / L"a\\b\\c");
   EXPECT_FALSE(present(folder / L"game\\a"));
   EXPECT_TRUE(present(folder / L"game"));
 }
@@ -180,7 +184,7 @@ TEST(RemoveEmptyParents, WorksOnLongPathForms) {
 TEST(RemoveEmptyParents, NeverRemovesTheRootEvenWhenEmpty) {
   test::TempFolder folder;
   folder.make_folder(L"game");
-  remove_empty_parents(folder / L"game", folder / L"game\\c");
+  remove_empty_parents(disk(), folder / L"game", folder / L"game\\c");
   EXPECT_TRUE(present(folder / L"game"));
 }
 
@@ -191,16 +195,16 @@ TEST(RemoveTree, RemovesNestedContentAndNeverThrows) {
   folder.make_folder(L"staging\\empty");
   const auto read_only = folder.write(L"staging\\a\\read-only.bin", "3");
   ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
-  remove_tree(folder / L"staging");
+  remove_tree(disk(), folder / L"staging");
   EXPECT_FALSE(present(folder / L"staging"));
-  EXPECT_NO_THROW(remove_tree(folder / L"absent"));
+  EXPECT_NO_THROW(remove_tree(disk(), folder / L"absent"));
 }
 
 TEST(FreeSpace, AnswersForTheNearestExistingParent) {
   test::TempFolder folder;
-  EXPECT_GT(free_space(folder / L"not\\yet\\created"), 0u);
+  EXPECT_GT(free_space(disk(), folder / L"not\\yet\\created"), 0u);
   EXPECT_FALSE(present(folder / L"not"));
-  EXPECT_GT(free_space(folder.path()), 0u);
+  EXPECT_GT(free_space(disk(), folder.path()), 0u);
 }
 
 TEST(FreeSpace, FailsForADriveThatDoesNotExist) {
@@ -215,7 +219,7 @@ TEST(FreeSpace, FailsForADriveThatDoesNotExist) {
   ASSERT_NE(letter, 0) << "every drive letter is in use";
   const std::wstring drive = std::wstring(1, letter) + L":\\";
   try {
-    free_space(drive + L"Games\\Kaldren");
+    free_space(disk(), drive + L"Games\\Kaldren");
     ADD_FAILURE() << "no PatchError";
   } catch (const PatchError& error) {
     EXPECT_EQ(error.category(), ErrorCategory::io);
@@ -228,7 +232,7 @@ TEST(FreeSpace, FailsForADriveThatDoesNotExist) {
 TEST(CanWriteTo, CreatesTheFolderAndLeavesNoProbeBehind) {
   test::TempFolder folder;
   const auto target = folder / L"new\\game folder";
-  EXPECT_TRUE(can_write_to(target));
+  EXPECT_TRUE(can_write_to(disk(), target));
   EXPECT_TRUE(std::filesystem::is_directory(target));
   EXPECT_TRUE(std::filesystem::is_empty(target));
 }
@@ -236,8 +240,8 @@ TEST(CanWriteTo, CreatesTheFolderAndLeavesNoProbeBehind) {
 TEST(CanWriteTo, FalseWithoutThrowingWhenTheFolderCannotExist) {
   test::TempFolder folder;
   const auto file = folder.write(L"a-file", "x");
-  EXPECT_FALSE(can_write_to(file));
-  EXPECT_FALSE(can_write_to(file / L"below"));
+  EXPECT_FALSE(can_write_to(disk(), file));
+  EXPECT_FALSE(can_write_to(disk(), file / L"below"));
 }
 
 // The setting lives in the machine-wide registry; the test changes it only where it
@@ -280,7 +284,7 @@ TEST(LongPathsEnabled, ReadsOnlyANonZero32BitNumber) {
       ASSERT_EQ(RegSetValueExW(key, name, 0, c.type, static_cast<const BYTE*>(c.data), c.size),
                 ERROR_SUCCESS);
     }
-    EXPECT_EQ(long_paths_enabled(), c.enabled);
+    EXPECT_EQ(disk().long_paths_enabled(), c.enabled);
   }
 
   RegDeleteValueW(key, name);

@@ -7,11 +7,15 @@
 #include <functional>
 
 #include "core/error.h"
-#include "engine/file_operations.h"
-#include "engine_test_support.h"
+#include "system/file_operations.h"
+#include "system/folder_lock.h"
+#include "support/temp_folder.h"
+#include "system_test_support.h"
 
 namespace kaldren::patcher {
 namespace {
+
+using test::disk;
 
 using namespace std::chrono_literals;
 using test::content_of;
@@ -42,9 +46,9 @@ const char* context_phrase(Operation operation) {
 void run(Operation operation, const std::filesystem::path& source,
          const std::filesystem::path& target) {
   switch (operation) {
-    case Operation::replace: replace_file(source, target); break;
-    case Operation::copy: patcher::copy_file(source, target); break;
-    case Operation::remove: EXPECT_TRUE(delete_file(target)); break;
+    case Operation::replace: replace_file(disk(), source, target); break;
+    case Operation::copy: copy_file(disk(), source, target); break;
+    case Operation::remove: EXPECT_TRUE(delete_file(disk(), target)); break;
   }
 }
 

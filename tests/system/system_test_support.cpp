@@ -1,36 +1,17 @@
-#include "engine_test_support.h"
+#include "system_test_support.h"
 
 #include <chrono>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
-#include "core/log.h"
 #include "core/text.h"
-#include "engine/file_operations.h"
+#include "support/log_reader.h"
 
 namespace kaldren::patcher::test {
 namespace {
-
-std::filesystem::path temp_root() {
-  std::wstring temp(MAX_PATH + 1, L'\0');
-  temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
-  return std::filesystem::path(temp);
-}
-
-// One log file for the whole run: a fixed name, so runs do not pile up files
-// (the log rotates itself above 4 MiB).
-const std::filesystem::path& log_path() {
-  static const std::filesystem::path path = [] {
-    std::filesystem::path file = temp_root() / L"lanternix-engine-tests.log";
-    open_log(file);
-    return file;
-  }();
-  return path;
-}
 
 std::filesystem::path own_folder() {
   std::wstring module(32768, L'\0');
@@ -38,60 +19,21 @@ std::filesystem::path own_folder() {
   return std::filesystem::path(module).parent_path();
 }
 
+LogReader& process_log() {
+  static LogReader log(std::filesystem::temp_directory_path() / L"lanternix-system-tests.log");
+  return log;
+}
+
 }  // namespace
 
-TempFolder::TempFolder() {
-  static unsigned counter = 0;
-  path_ = temp_root() / (L"lanternix-engine-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                         std::to_wstring(++counter));
-  remove_tree(path_);
-  std::filesystem::create_directories(path_);
-}
+LogCapture::LogCapture() { process_log().mark(); }
 
-TempFolder::~TempFolder() { remove_tree(path_); }
-
-std::filesystem::path TempFolder::write(std::wstring_view relative, std::string_view bytes) const {
-  const std::filesystem::path file = path_ / relative;
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return file;
-}
-
-std::filesystem::path TempFolder::make_folder(std::wstring_view relative) const {
-  const std::filesystem::path folder = path_ / relative;
-  std::filesystem::create_directories(folder);
-  return folder;
-}
-
-LogCapture::LogCapture() {
-  std::error_code ignored;
-  const std::uintmax_t size = std::filesystem::file_size(log_path(), ignored);
-  start_ = ignored ? 0 : size;
-}
-
-std::vector<std::string> LogCapture::new_lines() const {
-  std::ifstream in(log_path(), std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(start_));
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> lines;
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    std::size_t end = text.find("\r\n", begin);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(begin, end - begin));
-    begin = end + 2;
-  }
-  return lines;
-}
+std::vector<std::string> LogCapture::new_lines() const { return process_log().raw_lines(); }
 
 std::vector<std::string> LogCapture::lines_ending_with(std::string_view suffix) const {
   std::vector<std::string> matching;
   for (std::string& line : new_lines()) {
-    if (line.size() >= suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(),
-                                                     suffix) == 0) {
-      matching.push_back(std::move(line));
-    }
+    if (line.ends_with(suffix)) matching.push_back(std::move(line));
   }
   return matching;
 }

@@ -1,5 +1,5 @@
-// Shared pieces of the file operation tests: scratch folders, reading back the log,
-// system message texts, and the helper process that holds files and mutexes.
+// Shared pieces of the tests of the Windows file system: system message texts, paths
+// as text, and the helper process that holds files and mutexes.
 #pragma once
 
 #include <windows.h>
@@ -9,26 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "system/file_system.h"
+
 namespace kaldren::patcher::test {
 
-// A fresh folder under the system's temporary folder, removed with its contents.
-class TempFolder {
- public:
-  TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder();
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(std::wstring_view relative) const { return path_ / relative; }
-
-  // Writes the bytes below the folder, creating the folders above the file.
-  std::filesystem::path write(std::wstring_view relative, std::string_view bytes) const;
-  std::filesystem::path make_folder(std::wstring_view relative) const;
-
- private:
-  std::filesystem::path path_;
-};
+// The disk under test.
+inline FileSystem& disk() { return system_file_system(); }
 
 // The lines the process's log received since construction (without CR LF). The test
 // executable logs to one file for its whole run.
@@ -38,9 +24,6 @@ class LogCapture {
   std::vector<std::string> new_lines() const;
   // New lines that end with `suffix`.
   std::vector<std::string> lines_ending_with(std::string_view suffix) const;
-
- private:
-  std::uintmax_t start_ = 0;
 };
 
 // The file's bytes, or "<missing>" when it cannot be read.
