@@ -5,13 +5,10 @@
 # Needs the native-release build (built here if missing). Work files go to a
 # temporary folder under build/ and are removed at the end.
 set -eu
-here=$(cd "$(dirname "$0")/.." && pwd)
 total_mib=${1:-1024}
 files=${2:-5000}
-cd "$here"
-cmake --preset native-release >/dev/null
-cmake --build --preset native-release --target lanternix-publish >/dev/null
-tool="$here/build/native-release/tools/lanternix-publish"
+. "$(dirname "$0")/publish_tool.sh"
+tool="$publish_tool"
 work=$(mktemp -d "$here/build/bench-publish.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 python3 bench/generate_client.py "$work/client" "$total_mib" "$files" >/dev/null

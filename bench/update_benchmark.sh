@@ -7,15 +7,12 @@
 # Builds what it needs; work files go to a temporary folder under build/ and are
 # removed at the end; nginx (loopback) stops with the script.
 set -eu
-here=$(cd "$(dirname "$0")/.." && pwd)
 total_mib=${1:-2048}
 files=${2:-10000}
-cd "$here"
-cmake --preset native-release >/dev/null
-cmake --build --preset native-release --target lanternix-publish >/dev/null
+. "$(dirname "$0")/publish_tool.sh"
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target lanternix-update wine_ceiling >/dev/null
-publish="$here/build/native-release/tools/lanternix-publish"
+publish="$publish_tool"
 update="$here/build/windows/app/lanternix-update.exe"
 ceiling="$here/build/windows/bench/wine_ceiling.exe"
 key="$here/tests/support/keys/test-release-key.pem"

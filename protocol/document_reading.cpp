@@ -21,6 +21,21 @@ void read_schema(JsonReader& reader) {
   }
 }
 
+bool read_document_header(JsonReader& reader, std::string_view key, std::string_view kind,
+                          std::string_view wrong_kind, unsigned& seen) {
+  if (key == "schema") {
+    read_schema(reader);
+    seen |= 0x01;
+    return true;
+  }
+  if (key == "kind") {
+    if (reader.read_string() != kind) throw_malformed(wrong_kind);
+    seen |= 0x02;
+    return true;
+  }
+  return false;
+}
+
 Version read_version(JsonReader& reader) {
   const std::string text = reader.read_string();
   if (const auto version = parse_version(text)) return *version;

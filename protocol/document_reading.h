@@ -28,6 +28,12 @@ auto reading_json(Read&& read) -> decltype(read()) {
 // Reads `schema` and throws PatchError server (no prefix) unless it is 2.
 void read_schema(JsonReader& reader);
 
+// The members every published document starts with: when `key` is "schema" (must be 2)
+// or "kind" (must be `kind`; else the malformed error with `wrong_kind`), reads it, sets
+// bit 0x01 or 0x02 of `seen` and returns true; false for any other key.
+bool read_document_header(JsonReader& reader, std::string_view key, std::string_view kind,
+                          std::string_view wrong_kind, unsigned& seen);
+
 // Reads a "major.minor.patch" string; PatchError server (no prefix) when it does not parse.
 Version read_version(JsonReader& reader);
 

@@ -41,12 +41,8 @@ ClientManifest read_manifest(std::string_view document) {
   reader.begin_object();
   std::string key;
   while (reader.next_member(key)) {
-    if (key == "schema") {
-      detail::read_schema(reader);
-      seen |= 0x01;
-    } else if (key == "kind") {
-      if (reader.read_string() != "manifest") throw_malformed("the client manifest has the wrong kind");
-      seen |= 0x02;
+    if (detail::read_document_header(reader, key, "manifest", "the client manifest has the wrong kind", seen)) {
+      continue;
     } else if (key == "version") {
       manifest.version = detail::read_version(reader);
       seen |= 0x04;

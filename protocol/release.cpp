@@ -142,12 +142,8 @@ Release read_payload(std::string_view payload) {
   reader.begin_object();
   std::string key;
   while (reader.next_member(key)) {
-    if (key == "schema") {
-      detail::read_schema(reader);
-      seen |= 0x01;
-    } else if (key == "kind") {
-      if (reader.read_string() != "release") throw_malformed("the signed document is not a release");
-      seen |= 0x02;
+    if (detail::read_document_header(reader, key, "release", "the signed document is not a release", seen)) {
+      continue;
     } else if (key == "channel") {
       release.channel = reader.read_string();
       seen |= 0x04;
@@ -179,6 +175,49 @@ bool signature_matches(const ReleaseKey& key, const EnvelopeSignature& signature
 }
 
 }  // namespace
+
+std::string write_release_payload(const ReleasePayload& payload) {
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("schema");
+  writer.write_unsigned(2);
+  writer.key("kind");
+  writer.write_string("release");
+  writer.key("channel");
+  writer.write_string(payload.channel);
+  writer.key("sequence");
+  writer.write_unsigned(payload.sequence);
+  writer.key("published_at");
+  writer.write_string(payload.published_at);
+  writer.key("client");
+  writer.begin_object();
+  writer.key("version");
+  writer.write_string(payload.client_version);
+  writer.key("executable");
+  writer.write_string(payload.executable);
+  writer.key("file_count");
+  writer.write_unsigned(payload.file_count);
+  writer.key("install_size");
+  writer.write_unsigned(payload.install_size);
+  writer.key("download_size");
+  writer.write_unsigned(payload.download_size);
+  writer.key("manifest");
+  writer.begin_object();
+  write_object_ref(writer, payload.manifest);
+  writer.end_object();
+  writer.end_object();
+  writer.key("launcher");
+  writer.begin_object();
+  writer.key("version");
+  writer.write_string(payload.launcher_version);
+  writer.key("file");
+  writer.begin_object();
+  write_object_ref(writer, payload.launcher);
+  writer.end_object();
+  writer.end_object();
+  writer.end_object();
+  return writer.text();
+}
 
 std::string release_path(std::string_view channel) {
   std::string path = "v2/channels/";

@@ -100,4 +100,22 @@ void check_object_ref(const ObjectRef& ref, std::string_view name);
 // Writes the five members of the JSON form of `ref` into the open object.
 void write_object_ref(JsonWriter& writer, const ObjectRef& ref);
 
+// A release payload's fields as a publisher writes them (versions as text, kept as spelled).
+struct ReleasePayload {
+  std::string channel;
+  std::uint64_t sequence = 0;
+  std::string published_at;
+  std::string client_version;
+  std::string executable;
+  std::uint64_t file_count = 0;
+  std::uint64_t install_size = 0;
+  std::uint64_t download_size = 0;
+  ObjectRef manifest;
+  std::string launcher_version;
+  ObjectRef launcher;
+};
+
+// The compact JSON payload; nothing is checked (tests write payloads a launcher refuses).
+std::string write_release_payload(const ReleasePayload& payload);
+
 }  // namespace kaldren::patcher

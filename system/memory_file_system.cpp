@@ -165,6 +165,23 @@ struct MemoryFileSystem::State {
     return next != names.end() && next->first.starts_with(prefix) && next->first != key;
   }
 
+  // A numbered change that moves or copies `source` to `target`: 0 when `source` names
+  // a file whose openers all allow `wanted` (deleting for a move, reading for a copy),
+  // and `target` can take it: a file there is replaced when it is not read-only and
+  // its openers allow `replacing`.
+  SystemCode begin_transfer(const ParsedPath& source, const ParsedPath& target, unsigned wanted, unsigned replacing) {
+    if (const SystemCode error = begin_change(target.key, source.key); error != 0) return error;
+    const Node* from = find(source.key);
+    if (from == nullptr) return missing_code(source);
+    if (from->folder) return system_code::access_denied;  // the launcher moves and copies files only
+    if (!all_share(inodes.at(from->inode), wanted)) return system_code::sharing_violation;
+    if (const SystemCode error = parent_ready(target); error != 0) return error;
+    const Node* to = find(target.key);
+    if (to == nullptr || to->inode == from->inode) return 0;
+    if (to->folder || inodes.at(to->inode).read_only) return system_code::access_denied;
+    return all_share(inodes.at(to->inode), replacing) ? 0 : system_code::sharing_violation;
+  }
+
   // Every open handle of the file allows `wanted` (e.g. delete) by others.
   bool all_share(const Inode& inode, unsigned wanted) {
     return std::all_of(inode.handles.begin(), inode.handles.end(),
@@ -515,50 +532,33 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
 }
 
 SystemCode MemoryFileSystem::move(const std::filesystem::path& source, const std::filesystem::path& target) {
-  const std::lock_guard lock(state_->mutex);
-  State& state = *state_;
-  const ParsedPath from = parse(source);
-  const ParsedPath to = parse(target);
-  if (const SystemCode error = state.begin_change(to.key, from.key); error != 0) return error;
-  const Node* moving = state.find(from.key);
-  if (moving == nullptr) return state.missing_code(from);
-  if (moving->folder) return system_code::access_denied;  // the launcher moves files only
-  if (!state.all_share(state.inodes.at(moving->inode), OpenRequest::share_delete)) {
-    return system_code::sharing_violation;
-  }
-  if (const SystemCode error = state.parent_ready(to); error != 0) return error;
-  if (const Node* replaced = state.find(to.key); replaced != nullptr && replaced->inode != moving->inode) {
-    if (replaced->folder) return system_code::access_denied;
-    const Inode& inode = state.inodes.at(replaced->inode);
-    if (inode.read_only) return system_code::access_denied;
-    if (!state.all_share(inode, OpenRequest::share_delete)) return system_code::sharing_violation;
-  }
-  const std::uint64_t inode_id = moving->inode;
-  state.names.erase(from.key);
-  state.drop_name(to.key);
-  state.names[to.key] = Node{display_of(to), false, inode_id};
-  state.commit();
-  return 0;
+  return transfer(source, target, false);
 }
 
 SystemCode MemoryFileSystem::copy(const std::filesystem::path& source, const std::filesystem::path& target) {
+  return transfer(source, target, true);
+}
+
+// A move takes the file's name away (its openers must allow deleting); a copy reads it
+// into a new file that is not durable until flushed.
+SystemCode MemoryFileSystem::transfer(const std::filesystem::path& source, const std::filesystem::path& target,
+                                      bool copy) {
   const std::lock_guard lock(state_->mutex);
   State& state = *state_;
   const ParsedPath from = parse(source);
   const ParsedPath to = parse(target);
-  if (const SystemCode error = state.begin_change(to.key, from.key); error != 0) return error;
-  const Node* original = state.find(from.key);
-  if (original == nullptr) return state.missing_code(from);
-  if (original->folder) return system_code::access_denied;
-  const Inode& source_inode = state.inodes.at(original->inode);
-  if (!state.all_share(source_inode, OpenRequest::share_read)) return system_code::sharing_violation;
-  if (const SystemCode error = state.parent_ready(to); error != 0) return error;
+  const unsigned wanted = copy ? OpenRequest::share_read : OpenRequest::share_delete;
+  const unsigned replacing = copy ? OpenRequest::share_write : OpenRequest::share_delete;
+  if (const SystemCode error = state.begin_transfer(from, to, wanted, replacing); error != 0) return error;
+  const Inode& source_inode = state.inodes.at(state.find(from.key)->inode);
   const Node* existing = state.find(to.key);
-  if (existing != nullptr) {
-    if (existing->folder) return system_code::access_denied;
-    const Inode& inode = state.inodes.at(existing->inode);
-    if (inode.read_only) return system_code::access_denied;
-    if (!state.all_share(inode, OpenRequest::share_write)) return system_code::sharing_violation;
+  if (!copy) {
+    const std::uint64_t inode_id = state.find(from.key)->inode;
+    state.names.erase(from.key);
+    state.drop_name(to.key);
+    state.names[to.key] = Node{display_of(to), false, inode_id};
+    state.commit();  // moves are write-through
+    return 0;
   }
   const std::uint64_t old_size = existing != nullptr ? state.inodes.at(existing->inode).content.size() : 0;
   if (state.used - old_size + source_inode.content.size() > state.capacity) return system_code::disk_full;

@@ -85,6 +85,8 @@ class MemoryFileSystem final : public FileSystem {
   struct State;  // shared with the open files
 
  private:
+  SystemCode transfer(const std::filesystem::path& source, const std::filesystem::path& target, bool copy);
+
   std::shared_ptr<State> state_;
 };
 

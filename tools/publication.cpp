@@ -98,51 +98,6 @@ struct ContentKey {
   }
 };
 
-std::string release_payload(const PublishRequest& request, std::uint64_t sequence, std::uint64_t file_count,
-                            std::uint64_t install_size, std::uint64_t download_size, const ObjectRef& manifest,
-                            const ObjectRef& launcher) {
-  JsonWriter writer;
-  writer.begin_object();
-  writer.key("schema");
-  writer.write_unsigned(2);
-  writer.key("kind");
-  writer.write_string("release");
-  writer.key("channel");
-  writer.write_string(request.channel);
-  writer.key("sequence");
-  writer.write_unsigned(sequence);
-  writer.key("published_at");
-  writer.write_string(request.published_at.empty() ? utc_now() : request.published_at);
-  writer.key("client");
-  writer.begin_object();
-  writer.key("version");
-  writer.write_string(request.version);
-  writer.key("executable");
-  writer.write_string(request.executable);
-  writer.key("file_count");
-  writer.write_unsigned(file_count);
-  writer.key("install_size");
-  writer.write_unsigned(install_size);
-  writer.key("download_size");
-  writer.write_unsigned(download_size);
-  writer.key("manifest");
-  writer.begin_object();
-  write_object_ref(writer, manifest);
-  writer.end_object();
-  writer.end_object();
-  writer.key("launcher");
-  writer.begin_object();
-  writer.key("version");
-  writer.write_string(request.launcher_version);
-  writer.key("file");
-  writer.begin_object();
-  write_object_ref(writer, launcher);
-  writer.end_object();
-  writer.end_object();
-  writer.end_object();
-  return writer.text();
-}
-
 std::string signed_envelope(const std::string& payload, const std::vector<SigningKey>& keys) {
   std::string message(kReleaseSignatureDomain);
   message += payload;
@@ -312,8 +267,10 @@ PublishSummary publish_client(const PublishRequest& request,
   ObjectRef manifest_ref = objects.store_bytes(manifest);
   ObjectRef launcher_ref = objects.store_file(request.launcher, hash_file(request.launcher));
 
-  std::string payload = release_payload(request, sequence, files.size(), install_size, download_size, manifest_ref,
-                                        launcher_ref);
+  std::string payload = write_release_payload(
+      {request.channel, sequence, request.published_at.empty() ? utc_now() : request.published_at, request.version,
+       request.executable, files.size(), install_size, download_size, manifest_ref, request.launcher_version,
+       launcher_ref});
   std::string envelope = signed_envelope(payload, keys);
   if (envelope.size() > kMaxReleaseDocumentBytes)
     throw ToolError(fmt::format("The release document would be {} bytes; the patch protocol allows 64 KiB", envelope.size()));

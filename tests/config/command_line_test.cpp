@@ -74,13 +74,15 @@ TEST_F(CommandLine, FlagsAndValuesAreTakenAndArgumentsKeptAsGiven) {
   EXPECT_FALSE(options.sources_from_command_line);
 }
 
+// Arguments given, and the list they should turn into.
+struct ArgumentsCase {
+  const char* name;
+  Arguments arguments;
+  Arguments expected;
+};
+
 TEST_F(CommandLine, BaseUrlReplacesTheDefaults) {
-  struct Case {
-    const char* name;
-    Arguments arguments;
-    Arguments expected;
-  };
-  const Case cases[] = {
+  const ArgumentsCase cases[] = {
       {"two addresses with comma, space and trailing slashes",
        {L"--base-url", L"https://one.example/patch//, https://two.example/"},
        {L"https://one.example/patch", L"https://two.example"}},
@@ -98,7 +100,7 @@ TEST_F(CommandLine, BaseUrlReplacesTheDefaults) {
        {L"http://localhost", L"http://LOCALHOST:8080", L"http://127.0.0.1:1", L"http://[::1]:2"}},
       {"an empty value still drops the defaults", {L"--base-url", L""}, {}},
   };
-  for (const Case& c : cases) {
+  for (const ArgumentsCase& c : cases) {
     SCOPED_TRACE(c.name);
     LauncherOptions options = parse(c.arguments);
     EXPECT_EQ(options.sources, c.expected);
@@ -210,12 +212,7 @@ TEST(CommandLineOverload, UsesTheRunningExecutable) {
 }
 
 TEST(ArgumentsForRestart, DropsTheHandOverOptions) {
-  struct Case {
-    const char* name;
-    Arguments arguments;
-    Arguments expected;
-  };
-  const Case cases[] = {
+  const ArgumentsCase cases[] = {
       {"nothing to drop", {L"--root", L"C:\\g", L"--repair"}, {L"--root", L"C:\\g", L"--repair"}},
       {"hand-over options removed, rest in order",
        {L"--root", L"C:\\g", L"--after-update", L"--wait-pid", L"123", L"--no-launch",
@@ -227,7 +224,7 @@ TEST(ArgumentsForRestart, DropsTheHandOverOptions) {
       {"wait-pid as the last argument", {L"--repair", L"--wait-pid"}, {L"--repair"}},
       {"empty", {}, {}},
   };
-  for (const Case& c : cases) {
+  for (const ArgumentsCase& c : cases) {
     SCOPED_TRACE(c.name);
     LauncherOptions options;
     options.arguments = c.arguments;

@@ -51,13 +51,6 @@ def landing(update, ended):
 class CrashSafety(e2e.E2ETestCase):
     """Shared steps; the subclasses prepare the clients and the starting folders."""
 
-    @classmethod
-    def start_server(cls, site, work):
-        cls.server = e2e.NginxServer(site, os.path.join(work, "nginx")).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
 
     @classmethod
     def calibrate(cls, game):
@@ -146,22 +139,18 @@ class CrashSafety(e2e.E2ETestCase):
 class FreshInstallCrashes(CrashSafety):
     @classmethod
     def setUpClass(cls):
-        work = e2e.work_folder("crash_fresh")
-        cls.work = work
+        cls.work = work = e2e.work_folder("crash_fresh")
         cls.client = e2e.generate_client(os.path.join(work, "client-1.0.0"), 50, 700, 31)
         site = os.path.join(work, "site")
         e2e.publish(site, cls.client, "1.0.0")
-        cls.start_server(site, work)
-        try:
+        def prepare():
             e2e.warm_wine()
             calibration = os.path.join(work, "calibration")
             cls.download_seconds, cls.install_seconds, _ = cls.calibrate(calibration)
             cls.full_transfer = sum(size for _, _, size in cls.server.requests_with_sizes())
             print("\n  fresh install: download %.2f s, install %.2f s, %s fetched" % (
                 cls.download_seconds, cls.install_seconds, e2e.format_size(cls.full_transfer)), flush=True)
-        except BaseException:
-            cls.server.stop()
-            raise
+        cls.serve(site, work, prepare)
 
     def fresh_folder(self, name):
         game = os.path.join(self.work, name)
@@ -191,8 +180,7 @@ class FreshInstallCrashes(CrashSafety):
 class UpdateCrashes(CrashSafety):
     @classmethod
     def setUpClass(cls):
-        work = e2e.work_folder("crash_update")
-        cls.work = work
+        cls.work = work = e2e.work_folder("crash_update")
         cls.client_a = e2e.generate_client(os.path.join(work, "client-1.0.0"), 40, 600, 41)
         cls.client_b = cls.derive(cls.client_a, os.path.join(work, "client-1.0.1"), 1, grow=150, same_size=50,
                                   add=80, remove_every=13, remove_folder="data/pack07")
@@ -205,8 +193,7 @@ class UpdateCrashes(CrashSafety):
             cls.releases[version] = e2e.read_bytes(e2e.release_file(site))
         cls.site = site
         cls.use_release("1.0.0")
-        cls.start_server(site, work)
-        try:
+        def prepare():
             e2e.warm_wine()
             cls.baseline = os.path.join(work, "baseline")
             cls.user_files = e2e.place_user_files(cls.baseline, USER_EXTRA)
@@ -219,9 +206,7 @@ class UpdateCrashes(CrashSafety):
             cls.full_transfer = sum(size for _, _, size in cls.server.requests_with_sizes())
             print("\n  update: download %.2f s, install %.2f s, %s fetched" % (
                 cls.download_seconds, cls.install_seconds, e2e.format_size(cls.full_transfer)), flush=True)
-        except BaseException:
-            cls.server.stop()
-            raise
+        cls.serve(site, work, prepare)
 
     @classmethod
     def derive(cls, source, target, generation, grow, same_size, add, remove_every, remove_folder):

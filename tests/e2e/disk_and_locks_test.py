@@ -151,16 +151,11 @@ class DiskAndLocks(e2e.E2ETestCase):
         for path in cls.changed:
             with open(os.path.join(cls.small_b, path), "ab") as f:
                 f.write(b"1.0.1\n")
-        cls.server = e2e.NginxServer(cls.sites, os.path.join(cls.work, "nginx")).__enter__()
-        try:
-            e2e.warm_wine()
-        except BaseException:
-            cls.server.stop()
-            raise
+        cls.serve(cls.sites, cls.work, e2e.warm_wine)
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.stop()
+        super().tearDownClass()
         unmount_stale(cls.work)
 
     def publish_small_b(self, name):
@@ -261,8 +256,8 @@ class DiskAndLocks(e2e.E2ETestCase):
         try:
             deadline = time.monotonic() + 60
             while not os.path.exists(marker):
-                self.assertIsNone(holder.poll(), "file_holder ended at once")
-                self.assertLess(time.monotonic(), deadline, "file_holder did not take the file")
+                self.assertIsNone(holder.poll(), "system_helper ended at once")
+                self.assertLess(time.monotonic(), deadline, "system_helper did not take the file")
                 time.sleep(0.05)
             run = e2e.run_update(game, url)
         finally:

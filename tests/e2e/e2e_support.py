@@ -21,6 +21,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 SUPPORT = os.path.join(SOURCE, "tests", "support")
+sys.path.insert(0, SUPPORT)
+import nginx_server  # noqa: E402  (the test servers live beside the fixtures)
 GENERATE_CLIENT = os.path.join(SOURCE, "bench", "generate_client.py")
 
 CHANNEL = "live"
@@ -59,7 +61,7 @@ def parse_tools(argv):
     parser.add_argument("--update", required=True, help="lanternix-update.exe")
     parser.add_argument("--wine-run", required=True, help="scripts/wine-run")
     parser.add_argument("--key", required=True, help="the test release signing key (PEM)")
-    parser.add_argument("--file-holder", help="file_holder.exe")
+    parser.add_argument("--file-holder", help="system_helper.exe")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
@@ -334,6 +336,10 @@ def zstd_frame(content, window_log=17, block_types=None):
 # ---------------------------------------------------------------------------
 # Servers
 
+def stop_process(process):
+    nginx_server.stop_process(process, patience=10)
+
+
 class NginxServer:
     """nginx serving a folder on a free loopback port; stopped when the block ends."""
 
@@ -360,15 +366,8 @@ class NginxServer:
         self.stop()
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
         if self.process:
-            self.process.stdout.close()
+            stop_process(self.process)
 
     def url(self, prefix=""):
         return self.base_url + ("/" + prefix if prefix else "")
@@ -428,14 +427,7 @@ class FaultServer:
         return self
 
     def __exit__(self, *_):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+        stop_process(self.process)
 
     def requests(self):
         with open(self.log_path) as f:
@@ -813,6 +805,23 @@ def copy_game(source, target):
 
 class E2ETestCase(unittest.TestCase):
     maxDiff = None
+    server = None
+
+    @classmethod
+    def serve(cls, root, work, prepare=lambda: None):
+        """Starts the class's nginx on `root`, then runs `prepare`; the server stops when
+        that fails, and after the class's tests."""
+        cls.server = NginxServer(root, os.path.join(work, "nginx")).__enter__()
+        try:
+            prepare()
+        except BaseException:
+            cls.server.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.server:
+            cls.server.stop()
 
     def assertExit(self, run, code):
         self.assertEqual(run.returncode, code, run.describe())

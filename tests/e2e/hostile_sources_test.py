@@ -53,20 +53,13 @@ class HostileSources(e2e.E2ETestCase):
         cls.good = os.path.join(cls.sites, "good")
         # Uncompressed, so the tests can read and rewrite the manifest.
         e2e.publish(cls.good, cls.client, "1.0.0", level=0)
-        cls.server = e2e.NginxServer(cls.sites, os.path.join(cls.work, "nginx")).__enter__()
-        try:
+        def prepare():
             e2e.warm_wine()
             cls.installed = os.path.join(cls.work, "installed")
             run = e2e.run_update(cls.installed, cls.server.url("good"))
             assert run.returncode == 0, run.describe()
             cls.installed_state = e2e.installed_state(cls.installed)
-        except BaseException:
-            cls.server.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+        cls.serve(cls.sites, cls.work, prepare)
 
     def site(self, name):
         path = os.path.join(self.sites, name)

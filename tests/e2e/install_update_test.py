@@ -33,21 +33,14 @@ class InstallAndUpdate(e2e.E2ETestCase):
         cls.objects_b_only = e2e.site_objects(cls.site) - cls.objects_a - {launcher}
         cls.use_release(cls.release_a)
 
-        cls.server = e2e.NginxServer(cls.site, os.path.join(work, "nginx")).__enter__()
-        try:
+        def prepare():
             e2e.warm_wine()
             cls.baseline = os.path.join(work, "baseline")
             cls.user_files = e2e.place_user_files(cls.baseline, {"data/pack01/user-mod.txt": b"a player's mod\n"})
             cls.server.clear_log()
             cls.first_run = e2e.run_update(cls.baseline, cls.server.url())
             cls.first_requests = cls.server.requests()
-        except BaseException:
-            cls.server.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+        cls.serve(cls.site, work, prepare)
 
     @classmethod
     def make_client_b(cls, work):

@@ -2,7 +2,6 @@
 
 #include "core/error.h"
 #include "protocol/crypto.h"
-#include "protocol/json.h"
 #include "support/release_signing.h"
 #include "support/test_disk.h"
 #include "system/file_operations.h"
@@ -17,46 +16,8 @@ ObjectRef plain_object(std::string_view content) {
 }
 
 std::string release_payload(const ReleaseFields& fields) {
-  JsonWriter writer;
-  writer.begin_object();
-  writer.key("schema");
-  writer.write_unsigned(2);
-  writer.key("kind");
-  writer.write_string("release");
-  writer.key("channel");
-  writer.write_string(fields.channel);
-  writer.key("sequence");
-  writer.write_unsigned(fields.sequence);
-  writer.key("published_at");
-  writer.write_string("2024-05-01T12:00:00Z");
-  writer.key("client");
-  writer.begin_object();
-  writer.key("version");
-  writer.write_string(fields.client_version);
-  writer.key("executable");
-  writer.write_string(fields.executable);
-  writer.key("file_count");
-  writer.write_unsigned(0);
-  writer.key("install_size");
-  writer.write_unsigned(0);
-  writer.key("download_size");
-  writer.write_unsigned(0);
-  writer.key("manifest");
-  writer.begin_object();
-  write_object_ref(writer, fields.manifest);
-  writer.end_object();
-  writer.end_object();
-  writer.key("launcher");
-  writer.begin_object();
-  writer.key("version");
-  writer.write_string(fields.launcher_version);
-  writer.key("file");
-  writer.begin_object();
-  write_object_ref(writer, fields.launcher);
-  writer.end_object();
-  writer.end_object();
-  writer.end_object();
-  return writer.text();
+  return write_release_payload({fields.channel, fields.sequence, "2024-05-01T12:00:00Z", fields.client_version,
+                                fields.executable, 0, 0, 0, fields.manifest, fields.launcher_version, fields.launcher});
 }
 
 std::string signed_release_document(const ReleaseFields& fields) {

@@ -229,26 +229,8 @@ TEST(WriteObjectRef, WritesTheFormTheParsersRead) {
       {sha256("content"), 18446744073709551615u, sha256("stored"), 0, true},
       {sha256("x"), 1, sha256("x"), 1, false},
   };
-  JsonWriter writer;
-  writer.begin_object();
-  writer.key("schema");
-  writer.write_unsigned(2);
-  writer.key("kind");
-  writer.write_string("manifest");
-  writer.key("version");
-  writer.write_string("1.4.2");
-  writer.key("files");
-  writer.begin_array();
-  for (const ObjectRef& ref : refs) {
-    writer.begin_object();
-    writer.key("path");
-    writer.write_string("p");
-    write_object_ref(writer, ref);
-    writer.end_object();
-  }
-  writer.end_array();
-  writer.end_object();
-  const ClientManifest manifest = parse_client_manifest(writer.text());
+  const ManifestFile files[] = {{"p", refs[0]}, {"p", refs[1]}};
+  const ClientManifest manifest = parse_client_manifest(write_client_manifest("1.4.2", files));
   ASSERT_EQ(manifest.files.size(), 2u);
   EXPECT_EQ(manifest.files[0].object, refs[0]);
   EXPECT_EQ(manifest.files[1].object, refs[1]);

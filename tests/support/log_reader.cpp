@@ -18,10 +18,14 @@ void LogReader::mark() {
   start_ = missing ? 0 : size;
 }
 
-std::vector<std::string> LogReader::raw_lines() const {
+std::string LogReader::text() const {
   std::ifstream in(file_, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(start_));
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> LogReader::raw_lines() const {
+  const std::string text = this->text();
   std::vector<std::string> lines;
   std::size_t begin = 0;
   while (begin < text.size()) {

@@ -17,7 +17,8 @@ class LogReader {
   LogReader& operator=(const LogReader&) = delete;
   ~LogReader();
 
-  // The lines as written, without CR LF; only those written after the last mark().
+  // What was written after the last mark(): as it is, and as lines without CR LF.
+  std::string text() const;
   std::vector<std::string> raw_lines() const;
   void mark();
   // The lines as "LEVEL message" (time stamp and thread left out).

@@ -90,6 +90,20 @@ def start(args):
     sys.exit("nginx did not start; see " + os.path.join(args.work, "error.log"))
 
 
+def stop_process(process, patience=5):
+    """Ends a child process: politely, then by force after `patience` seconds; closes its
+    output pipe if it has one."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=patience)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if process.stdout:
+        process.stdout.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -110,13 +124,7 @@ def main():
         while not stopping and process.poll() is None and os.getppid() == parent and time.monotonic() < end:
             time.sleep(0.2)
     finally:
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        stop_process(process)
     return 0
 
 

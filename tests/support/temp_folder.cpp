@@ -2,18 +2,38 @@
 
 #include <fstream>
 #include <random>
-#include <string>
+#include <stdexcept>
+
+#include "system/file_operations.h"
+#include "system/memory_file_system.h"
 
 namespace kaldren::patcher::test {
+namespace {
 
-TempFolder::TempFolder() {
-  // Random names: test processes of both builds run side by side.
+// Random names: test processes of both builds run side by side.
+std::string fresh_name() {
   static std::mt19937_64 names{std::random_device{}()};
-  path_ = std::filesystem::temp_directory_path() / ("lanternix-test-" + std::to_string(names()));
+  return "lanternix-test-" + std::to_string(names());
+}
+
+}  // namespace
+
+TempFolder::TempFolder() : path_(std::filesystem::temp_directory_path() / fresh_name()) {
   std::filesystem::create_directories(path_);
 }
 
+TempFolder::TempFolder(FileSystem& disk)
+    : disk_(&disk),
+      path_(dynamic_cast<MemoryFileSystem*>(&disk) != nullptr ? std::filesystem::path("/scratch") / fresh_name()
+                                                              : std::filesystem::temp_directory_path() / fresh_name()) {
+  if (create_folders(disk, path_) != 0) throw std::runtime_error("could not create " + display_path(path_));
+}
+
 TempFolder::~TempFolder() {
+  if (disk_ != nullptr) {
+    remove_tree(*disk_, path_);
+    return;
+  }
   std::error_code ignored;
   // Read-only files a test left behind would stop the removal on Windows.
   for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
@@ -24,8 +44,17 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+std::filesystem::path TempFolder::operator/(const std::filesystem::path& relative) const {
+  std::filesystem::path native = relative;
+  return path_ / native.make_preferred();
+}
+
 std::filesystem::path TempFolder::write(const std::filesystem::path& relative, std::string_view bytes) const {
-  const std::filesystem::path file = path_ / relative;
+  const std::filesystem::path file = *this / relative;
+  if (disk_ != nullptr) {
+    write_file_atomic(*disk_, file, bytes);
+    return file;
+  }
   std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -33,8 +62,12 @@ std::filesystem::path TempFolder::write(const std::filesystem::path& relative, s
 }
 
 std::filesystem::path TempFolder::make_folder(const std::filesystem::path& relative) const {
-  const std::filesystem::path folder = path_ / relative;
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = *this / relative;
+  if (disk_ != nullptr) {
+    create_folders(*disk_, folder);
+  } else {
+    std::filesystem::create_directories(folder);
+  }
   return folder;
 }
 

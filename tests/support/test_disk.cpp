@@ -5,7 +5,6 @@
 
 #include "core/error.h"
 #include "core/text.h"
-#include "support/temp_folder.h"
 #include "system/file_operations.h"
 
 namespace kaldren::patcher::test {
@@ -21,13 +20,16 @@ MemoryFileSystem& memory_drive() {
   return drive;
 }
 
-std::filesystem::path fresh_folder() {
-  static unsigned counter = 0;
-  if (on_system_disk()) {
-    static TempFolder scratch;
-    return scratch / ("disk-" + std::to_string(++counter));
+// The test disk, on the in-memory drive without the faults, limits and hooks an
+// earlier test left.
+FileSystem& cleared_test_disk() {
+  if (MemoryFileSystem* memory = memory_disk()) {
+    memory->clear_faults();
+    memory->set_capacity(UINT64_MAX);
+    memory->set_long_paths_enabled(false);
+    memory->on_pause({});
   }
-  return std::filesystem::path("/scratch") / std::to_string(++counter);
+  return test_disk();
 }
 
 }  // namespace
@@ -41,28 +43,7 @@ FileSystem& test_disk() {
 
 MemoryFileSystem* memory_disk() { return on_system_disk() ? nullptr : &memory_drive(); }
 
-DiskFolder::DiskFolder() : path_(fresh_folder()) {
-  if (MemoryFileSystem* memory = memory_disk()) {
-    memory->clear_faults();
-    memory->set_capacity(UINT64_MAX);
-    memory->set_long_paths_enabled(false);
-    memory->on_pause({});
-  }
-  if (create_folders(test_disk(), path_) != 0) throw std::runtime_error("could not create " + display_path(path_));
-}
-
-DiskFolder::~DiskFolder() { remove_tree(test_disk(), path_); }
-
-std::filesystem::path DiskFolder::operator/(const std::filesystem::path& relative) const {
-  std::filesystem::path native = relative;
-  return path_ / native.make_preferred();
-}
-
-std::filesystem::path DiskFolder::write(const std::filesystem::path& relative, std::string_view bytes) const {
-  const std::filesystem::path file = *this / relative;
-  write_file_atomic(test_disk(), file, bytes);
-  return file;
-}
+DiskFolder::DiskFolder() : TempFolder(cleared_test_disk()) {}
 
 std::string content_of(const std::filesystem::path& path) {
   try {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "system/file_system.h"
+#include "support/temp_folder.h"
 #include "system/memory_file_system.h"
 
 namespace kaldren::patcher::test {
@@ -20,20 +21,9 @@ MemoryFileSystem* memory_disk();
 
 // A fresh folder on the test disk, removed with its contents. On the in-memory drive
 // it also clears faults, limits and hooks left by an earlier test.
-class DiskFolder {
+class DiskFolder : public TempFolder {
  public:
   DiskFolder();
-  DiskFolder(const DiskFolder&) = delete;
-  DiskFolder& operator=(const DiskFolder&) = delete;
-  ~DiskFolder();
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::filesystem::path& relative) const;
-  // Writes the bytes below the folder ('/' separated), creating the folders above.
-  std::filesystem::path write(const std::filesystem::path& relative, std::string_view bytes) const;
-
- private:
-  std::filesystem::path path_;
 };
 
 // The file's bytes, or "<missing>" when it cannot be read.

@@ -2,7 +2,7 @@
 # An atomic write onto a full volume fails as disk_space, keeps the old file and
 # leaves no temporary file. The volume is a 1 MiB RAM disk mounted for the test,
 # which needs root; without it the test says so and passes.
-#   disk_full_test.sh <runner> <file_ops_probe.exe> <work folder>
+#   disk_full_test.sh <runner> <system_helper.exe> <work folder>
 set -u
 runner="$1"
 probe="$2"

@@ -78,14 +78,14 @@ Holder Holder::own_mutex(std::wstring_view name, const std::filesystem::path& sc
 
 Holder::Holder(const std::wstring& arguments, const std::filesystem::path& marker) {
   DeleteFileW(marker.c_str());
-  const std::filesystem::path program = own_folder() / L"file_holder.exe";
+  const std::filesystem::path program = own_folder() / L"system_helper.exe";
   std::wstring command_line = L"\"" + program.native() + L"\" " + arguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &info)) {
-    throw std::runtime_error("could not start file_holder.exe: error " +
+    throw std::runtime_error("could not start system_helper.exe: error " +
                              std::to_string(GetLastError()));
   }
   CloseHandle(info.hThread);
@@ -95,11 +95,11 @@ Holder::Holder(const std::wstring& arguments, const std::filesystem::path& marke
     DWORD exit_code = 0;
     if (GetExitCodeProcess(process_, &exit_code) && exit_code != STILL_ACTIVE) {
       kill();
-      throw std::runtime_error("file_holder.exe ended early with " + std::to_string(exit_code));
+      throw std::runtime_error("system_helper.exe ended early with " + std::to_string(exit_code));
     }
     if (std::chrono::steady_clock::now() > deadline) {
       kill();
-      throw std::runtime_error("file_holder.exe did not become ready");
+      throw std::runtime_error("system_helper.exe did not become ready");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -34,7 +34,7 @@ std::string utf8(const std::filesystem::path& path);
 // FormatMessageW's text for the code, without trailing full stop or line end.
 std::string system_text(DWORD code);
 
-// The file_holder helper next to the test executable, started with `arguments`;
+// The system_helper program next to the test executable, started with `arguments`;
 // construction returns once it has signalled readiness. Killed on destruction.
 class Holder {
  public:

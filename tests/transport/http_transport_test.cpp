@@ -10,6 +10,8 @@
 #include "core/error.h"
 #include "core/text.h"
 #include "transport/http_transport.h"
+#include "support/log_reader.h"
+#include "support/temp_folder.h"
 #include "transport/server_fixture.h"
 
 namespace kaldren::patcher {
@@ -138,7 +140,8 @@ TEST(HttpTransportStop, AStoppedCallAsksNothingAndSaysTheLauncherWasClosed) {
 }
 
 TEST(HttpTransportSetUp, RefusedOptionsAreOnlyWarnedAbout) {
-  test::LogCapture log;
+  test::TempFolder logs;
+  test::LogReader log(logs / "test.log");
   HttpTransport transport(kSilentAddress, 1, 1000);
   const std::string text = log.text();
   // Each warning names the option and carries the formatted system error.

@@ -13,6 +13,8 @@
 #include "core/error.h"
 #include "core/text.h"
 #include "transport/http_transport.h"
+#include "support/log_reader.h"
+#include "support/temp_folder.h"
 #include "transport/server_fixture.h"
 
 namespace kaldren::patcher {
@@ -32,12 +34,23 @@ void publish(const std::string& path, std::string_view bytes) { test::write_byte
 
 std::string access_log() { return test::read_bytes(test::required_environment(L"LANTERNIX_TEST_ACCESS_LOG")); }
 
+// Random bytes published as v2/objects/<name>, and a partial file to download them to.
+struct PublishedObject {
+  PublishedObject(const std::string& name, std::size_t size, unsigned seed)
+      : path("v2/objects/" + name), object(random_bytes(size, seed)), part(folder.path() / (name + ".part")) {
+    publish(path, object);
+  }
+  const std::string path;
+  const std::string object;
+  test::TempFolder folder;
+  const std::filesystem::path part;
+};
+
 TEST(Nginx, AStoppedLargeDownloadResumesWhereItStopped) {
   constexpr std::size_t kSize = 8 * 1024 * 1024 + 12345;
-  const std::string object = random_bytes(kSize, 1);
-  publish("v2/objects/large.bin", object);
-  test::TempFolder folder;
-  const std::filesystem::path part = folder.path() / L"large.bin.part";
+  const PublishedObject published("large.bin", kSize, 1);
+  const std::string& object = published.object;
+  const std::filesystem::path& part = published.part;
   HttpTransport transport(test::local_address(L"http://127.0.0.1", L""), 2, 2000);
 
   std::stop_source stop;
@@ -69,10 +82,9 @@ TEST(Nginx, AStoppedLargeDownloadResumesWhereItStopped) {
 
 TEST(Nginx, ATruncatedPartialFileResumesFromItsLength) {
   constexpr std::size_t kSize = 3 * 1024 * 1024 + 7;
-  const std::string object = random_bytes(kSize, 2);
-  publish("v2/objects/truncated.bin", object);
-  test::TempFolder folder;
-  const std::filesystem::path part = folder.path() / L"truncated.bin.part";
+  const PublishedObject published("truncated.bin", kSize, 2);
+  const std::string& object = published.object;
+  const std::filesystem::path& part = published.part;
   test::write_bytes(part, object.substr(0, 1234567));
   HttpTransport transport(test::local_address(L"http://127.0.0.1", L"/"), 1, 2000);
   transport.download("v2/objects/truncated.bin", part, kSize, {}, {}, 0);

@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "core/log.h"
 #include "core/text.h"
 
 namespace kaldren::patcher::test {
@@ -82,27 +80,5 @@ void write_bytes(const std::filesystem::path& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("could not write " + path.string());
 }
-
-TempFolder::TempFolder() {
-  static std::atomic<unsigned> counter{0};
-  path_ = std::filesystem::temp_directory_path() /
-          (L"lanternix-transport-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
-  std::filesystem::remove_all(path_);
-  std::filesystem::create_directories(path_);
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-LogCapture::LogCapture() { open_log(folder_.path() / L"test.log"); }
-
-LogCapture::~LogCapture() {
-  // Moves the log away so that the folder can be removed.
-  open_log(std::filesystem::temp_directory_path() / L"lanternix-transport-tests.log");
-}
-
-std::string LogCapture::text() const { return read_bytes(folder_.path() / L"test.log"); }
 
 }  // namespace kaldren::patcher::test

@@ -1,5 +1,5 @@
 // What the transport tests share: the servers' driving scripts pass their port and
-// files through the environment; temporary folders, file bytes and the log capture.
+// files through the environment; file bytes.
 #pragma once
 
 #include <cstdint>
@@ -43,31 +43,5 @@ class FaultServer {
 
 std::string read_bytes(const std::filesystem::path& path);
 void write_bytes(const std::filesystem::path& path, std::string_view bytes);
-
-// A fresh folder under the temporary folder, removed with its contents.
-class TempFolder {
- public:
-  TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder();
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Sends the process log to a temporary file while it lives.
-class LogCapture {
- public:
-  LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  ~LogCapture();
-  std::string text() const;
-
- private:
-  TempFolder folder_;
-};
 
 }  // namespace kaldren::patcher::test

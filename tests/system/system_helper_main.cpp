@@ -1,13 +1,20 @@
-// Test helper process: holds a file open without sharing, or owns a named mutex,
-// and creates a marker file once it does, so a test knows when the hold begins.
-//   file_holder hold <file> <milliseconds> <marker>   (exits after the time)
-//   file_holder mutex <name> <marker>                 (sleeps until killed, at most 60 s)
+// Test helper process: holds a file open without sharing, or owns a named mutex, and
+// creates a marker file once it does, so a test knows when the hold begins; or runs
+// one file operation for a script that prepares the volume around it (a full RAM disk).
+//   system_helper hold <file> <milliseconds> <marker>   (exits after the time)
+//   system_helper mutex <name> <marker>                 (sleeps until killed, at most 60 s)
+//   system_helper write-atomic <path> <byte count>      (prints "ok" or "<category> <message>")
 #include <windows.h>
-#include <shellapi.h>
 
+#include <cstdio>
 #include <string>
 
+#include "core/error.h"
+#include "system/file_operations.h"
+
 namespace {
+
+using namespace kaldren::patcher;
 
 bool create_marker(const wchar_t* marker) {
   HANDLE file = CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -36,19 +43,29 @@ int own_mutex(const wchar_t* name, const wchar_t* marker) {
   return 0;
 }
 
+int write_atomic(const wchar_t* path, unsigned long long count) {
+  try {
+    write_file_atomic(system_file_system(), path, std::string(count, 'n'));
+    std::printf("ok\n");
+    return 0;
+  } catch (const PatchError& error) {
+    std::printf("%s %s\n", category_name(error.category()), error.what());
+    return 1;
+  }
+}
+
 }  // namespace
 
-int main() {
-  int count = 0;
-  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (arguments == nullptr) return 2;
-  int result = 2;
+int wmain(int count, wchar_t** arguments) {
   const std::wstring mode = count > 1 ? arguments[1] : L"";
+  int result = 2;
   if (mode == L"hold" && count == 5) {
     result = hold_file(arguments[2], static_cast<DWORD>(std::stoul(arguments[3])), arguments[4]);
   } else if (mode == L"mutex" && count == 4) {
     result = own_mutex(arguments[2], arguments[3]);
+  } else if (mode == L"write-atomic" && count == 4) {
+    result = write_atomic(arguments[2], std::stoull(arguments[3]));
   }
-  LocalFree(arguments);
+  std::fflush(stdout);
   return result;
 }
