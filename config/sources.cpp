@@ -1,6 +1,4 @@
 // Patch source addresses, channel names and process ids taken from the user.
-#include <windows.h>
-
 #include <fmt/format.h>
 
 #include "config/options.h"
@@ -9,11 +7,6 @@
 
 namespace kaldren::patcher {
 namespace {
-
-bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
 
 bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix) {
   return text.size() >= prefix.size() && equal_ignoring_case(text.substr(0, prefix.size()), prefix);

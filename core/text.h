@@ -22,6 +22,10 @@ std::string to_utf8_lenient(std::wstring_view utf16) noexcept;
 // Invariant upper case of the same length: the key for comparing game paths.
 std::wstring fold_path_case(std::wstring_view text);
 
+// Equal unit by unit once upper-cased, as the system compares names ignoring case
+// (CompareStringOrdinal on Windows; fold_path_case elsewhere).
+bool equal_ignoring_case(std::wstring_view a, std::wstring_view b);
+
 // A strictly checked UTF-8 relative or absolute name as a platform path.
 std::filesystem::path path_from_utf8(std::string_view utf8);
 

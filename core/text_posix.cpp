@@ -276,6 +276,10 @@ std::wstring fold_path_case(std::wstring_view text) {
   return folded;
 }
 
+bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() && fold_path_case(a) == fold_path_case(b);
+}
+
 std::filesystem::path path_from_utf8(std::string_view utf8) {
   if (utf8.size() > kMaxUnits) throw_too_long();
   if (!is_valid_utf8(utf8)) {

@@ -87,6 +87,11 @@ std::wstring fold_path_case(std::wstring_view text) {
   return folded;
 }
 
+bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
 std::filesystem::path path_from_utf8(std::string_view utf8) {
   return std::filesystem::path(to_utf16(utf8));
 }
