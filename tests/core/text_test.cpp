@@ -180,6 +180,14 @@ const FoldCase kFoldCases[] = {
     {"cyrillic", u"\u0430\u0436\u044F\u0451", u"\u0410\u0416\u042F\u0401"},
     {"already upper", u"\u00C9\u0391\u0416", u"\u00C9\u0391\u0416"},
     {"surrogate pair kept", {0xD83D, 0xDE00, u'a'}, {0xD83D, 0xDE00, u'A'}},
+    {"latin extended additional", u"\u1EA1\u1EF9\u1E9E", u"\u1EA0\u1EF8\u1E9E"},
+    {"fullwidth", u"\uFF41\uFF5A", u"\uFF21\uFF3A"},
+    {"armenian, georgian, cherokee", u"\u0561\u10D0\uAB70\u13F8", u"\u0531\u1C90\u13A0\u13F0"},
+    {"numerals and circled letters", u"\u2170\u24D0", u"\u2160\u24B6"},
+    {"upper cases that are no case pair kept", u"\u00B5\u0131\u017F\u01C5\u0345\u03C2\u03D0\u1C80\u1E9B\u1FBE",
+     u"\u00B5\u0131\u017F\u01C5\u0345\u03C2\u03D0\u1C80\u1E9B\u1FBE"},
+    {"supplementary case pair", {0xD801, 0xDC28, 0xD83A, 0xDD22}, {0xD801, 0xDC00, 0xD83A, 0xDD00}},
+    {"lone surrogates kept", {0xDC28, u'a', 0xD801}, {0xDC28, u'A', 0xD801}},
 };
 
 TEST(FoldPathCase, UpperCasesKeepingTheLength) {

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/text.h"
+#include "core/unicode_case.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -43,6 +45,26 @@ TEST(TextWindows, FoldAgreesWithTheInvariantLocale) {
   EXPECT_EQ(fold_path_case(text), platform_upper(text));
   EXPECT_EQ(fold_path_case(L"\x00E9"), L"\x00C9");
   EXPECT_EQ(fold_path_case(L"\x00DF"), L"\x00DF");
+}
+
+// The native fold's case pairs, generated from Unicode's data, against the system's
+// invariant upper case of every code point alone (surrogate code points as lone units).
+TEST(TextWindows, CasePairsAreTheInvariantUpperCaseOfEveryCodePoint) {
+  const auto utf16_of = [](char32_t code_point) {
+    if (code_point <= 0xFFFF) return std::wstring(1, static_cast<wchar_t>(code_point));
+    code_point -= 0x10000;
+    return std::wstring{static_cast<wchar_t>(0xD800 + (code_point >> 10)),
+                        static_cast<wchar_t>(0xDC00 + (code_point & 0x3FF))};
+  };
+  std::vector<char32_t> differing;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (platform_upper(utf16_of(c)) != utf16_of(case_pair_upper(c))) differing.push_back(c);
+  }
+  ASSERT_TRUE(differing.empty()) << differing.size() << " code points differ, the first U+" << std::hex
+                                 << static_cast<std::uint32_t>(differing.front());
+  // Text as a whole folds the same: lone surrogates, pairs and letters side by side.
+  const std::wstring text{0xDC28, L'a', 0xD801, 0xDC28, 0x1EA1, 0x0131, 0xFF41, 0xD801};
+  EXPECT_EQ(upper_case_pairs(text), platform_upper(text));
 }
 
 TEST(TextWindows, PathFromUtf8IsTheWideName) {
