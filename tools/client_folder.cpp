@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/text.h"
+#include "core/unicode_case.h"
 #include "protocol/path_rule.h"
 #include "tools/signing_key.h"
 
@@ -65,10 +66,16 @@ std::vector<ClientFile> scan_client_folder(const std::filesystem::path& folder, 
   for (const auto& file : files) {
     std::wstring key;
     try {
-      key = fold_path_case(to_utf16(file.path));
+      key = to_utf16(file.path);
     } catch (const PatchError&) {
       continue;  // already reported as an unsafe name
     }
+    // Launchers whose upper case of one character differs would disagree about which
+    // names are twins, so only names every launcher folds alike are published.
+    if (auto code_point = first_unshared_upper_case(key))
+      problems.push_back(fmt::format("{}: holds U+{:04X}, which launchers may upper-case differently; rename it",
+                                     file.path, static_cast<std::uint32_t>(*code_point)));
+    key = fold_path_case(key);
     auto [slot, inserted] = folded.emplace(std::move(key), &file.path);
     if (!inserted)
       problems.push_back(fmt::format("{} and {}: differ only in letter case; Windows cannot hold both",

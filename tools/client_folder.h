@@ -16,8 +16,9 @@ struct ClientFile {
 };
 
 // All regular files below `folder`, sorted by path bytes. Throws ToolError listing
-// every problem: unsafe names, names equal but for letter case, links and special
-// files, files over 16 GiB, more than 200000 files, a missing `executable`.
+// every problem: unsafe names, names equal but for letter case or holding a character
+// launchers may upper-case differently, links and special files, files over 16 GiB,
+// more than 200000 files, a missing `executable`.
 std::vector<ClientFile> scan_client_folder(const std::filesystem::path& folder, const std::string& executable);
 
 }  // namespace kaldren::patcher::publish

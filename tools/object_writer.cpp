@@ -60,6 +60,12 @@ void sync_and_close(Fd& fd, const std::filesystem::path& path) {
   if (::close(fd.release()) != 0) fail_errno("Could not close", path);
 }
 
+// The file no longer holds what was hashed: publishing it would give launchers an
+// object that fails its content digest.
+[[noreturn]] void throw_changed(const std::filesystem::path& file) {
+  throw ToolError(fmt::format("{} changed while it was published", file.string()));
+}
+
 // Removes the temporary file unless the write was committed.
 struct TemporaryFile {
   std::filesystem::path path;
@@ -142,13 +148,15 @@ ObjectRef ObjectWriter::store_file(const std::filesystem::path& file, const Cont
     Fd output(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (output.get() < 0) fail_errno("Could not create", temporary.path);
     Sha256 stored_hash;
+    Sha256 content_hash;  // the object goes out under `content`: the bytes read must be those
     std::uint64_t stored = 0;
     std::uint64_t consumed = 0;
     bool finished = false;
     while (!finished) {
       std::size_t n = read_some(input, in.data(), in.size(), file);
       consumed += n;
-      if (consumed > content.size) throw ToolError(fmt::format("{} changed while it was published", file.string()));
+      if (consumed > content.size) throw_changed(file);
+      content_hash.update(std::span<const std::uint8_t>(in.data(), n));
       ZSTD_EndDirective mode = n == 0 ? ZSTD_e_end : ZSTD_e_continue;
       ZSTD_inBuffer input_buffer{in.data(), n, 0};
       for (;;) {
@@ -162,7 +170,7 @@ ObjectRef ObjectWriter::store_file(const std::filesystem::path& file, const Cont
       }
       finished = n == 0;
     }
-    if (consumed != content.size) throw ToolError(fmt::format("{} changed while it was published", file.string()));
+    if (consumed != content.size || content_hash.finish() != content.sha256) throw_changed(file);
     if (stored < content.size) {
       sync_and_close(output, temporary.path);
       ref.stored_sha256 = stored_hash.finish();
@@ -191,8 +199,7 @@ ObjectRef ObjectWriter::store_file(const std::filesystem::path& file, const Cont
     write_all(output, in.data(), n, temporary.path);
     copied += n;
   }
-  if (copied != content.size || check.finish() != content.sha256)
-    throw ToolError(fmt::format("{} changed while it was published", file.string()));
+  if (copied != content.size || check.finish() != content.sha256) throw_changed(file);
   sync_and_close(output, temporary.path);
   return commit(temporary.path, ref);
 }

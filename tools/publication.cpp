@@ -19,8 +19,6 @@
 
 #include "core/error.h"
 #include "core/version.h"
-#include "protocol/encoding.h"
-#include "protocol/json.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
 #include "tools/client_folder.h"
@@ -97,29 +95,6 @@ struct ContentKey {
     return std::tie(sha256, size) < std::tie(other.sha256, other.size);
   }
 };
-
-std::string signed_envelope(const std::string& payload, const std::vector<SigningKey>& keys) {
-  std::string message(kReleaseSignatureDomain);
-  message += payload;
-  JsonWriter writer;
-  writer.begin_object();
-  writer.key("payload");
-  writer.write_string(encode_base64(payload));
-  writer.key("signatures");
-  writer.begin_array();
-  for (const auto& key : keys) {
-    auto signature = key.sign(message);
-    writer.begin_object();
-    writer.key("key_id");
-    writer.write_string(key.key_id());
-    writer.key("signature");
-    writer.write_string(encode_base64(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size())));
-    writer.end_object();
-  }
-  writer.end_array();
-  writer.end_object();
-  return writer.text();
-}
 
 // The channel's current release and manifest, read with the publisher's own keys,
 // so that unchanged content is not compressed again and the sequence moves on.
@@ -271,7 +246,7 @@ PublishSummary publish_client(const PublishRequest& request,
       {request.channel, sequence, request.published_at.empty() ? utc_now() : request.published_at, request.version,
        request.executable, files.size(), install_size, download_size, manifest_ref, request.launcher_version,
        launcher_ref});
-  std::string envelope = signed_envelope(payload, keys);
+  std::string envelope = sign_release(payload, keys);
   if (envelope.size() > kMaxReleaseDocumentBytes)
     throw ToolError(fmt::format("The release document would be {} bytes; the patch protocol allows 64 KiB", envelope.size()));
 

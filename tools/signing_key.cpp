@@ -19,6 +19,10 @@
 #include <openssl/pem.h>
 #include <openssl/sha.h>
 
+#include "protocol/encoding.h"
+#include "protocol/json.h"
+#include "protocol/release.h"
+
 namespace kaldren::patcher::publish {
 namespace {
 
@@ -158,6 +162,29 @@ std::array<std::uint8_t, 64> SigningKey::sign(std::string_view message) const {
       BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw.data() + 32, 32) != 32)
     throw ToolError("Could not encode the signature");
   return raw;
+}
+
+std::string sign_release(const std::string& payload, const std::vector<SigningKey>& keys) {
+  std::string message(kReleaseSignatureDomain);
+  message += payload;
+  JsonWriter writer;
+  writer.begin_object();
+  writer.key("payload");
+  writer.write_string(encode_base64(payload));
+  writer.key("signatures");
+  writer.begin_array();
+  for (const auto& key : keys) {
+    auto signature = key.sign(message);
+    writer.begin_object();
+    writer.key("key_id");
+    writer.write_string(key.key_id());
+    writer.key("signature");
+    writer.write_string(encode_base64(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size())));
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
+  return writer.text();
 }
 
 }  // namespace kaldren::patcher::publish

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 typedef struct evp_pkey_st EVP_PKEY;
 
@@ -43,5 +44,8 @@ class SigningKey {
   explicit SigningKey(EVP_PKEY* key) : key_(key) {}
   std::unique_ptr<EVP_PKEY, Free> key_;
 };
+
+// The release document: the payload and its signature by each key, as launchers read it.
+std::string sign_release(const std::string& payload, const std::vector<SigningKey>& keys);
 
 }  // namespace kaldren::patcher::publish

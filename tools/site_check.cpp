@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <tuple>
 
 #include <fmt/format.h>
 #include <zstd.h>
@@ -82,6 +84,13 @@ std::string check_object(const std::filesystem::path& site, const ObjectRef& ref
   return {};
 }
 
+struct ObjectRefOrder {
+  bool operator()(const ObjectRef& a, const ObjectRef& b) const {
+    return std::tie(a.stored_sha256, a.stored_size, a.compressed, a.sha256, a.size) <
+           std::tie(b.stored_sha256, b.stored_size, b.compressed, b.sha256, b.size);
+  }
+};
+
 }  // namespace
 
 std::vector<std::string> check_site(const std::filesystem::path& site, const std::string& channel,
@@ -114,12 +123,18 @@ std::vector<std::string> check_site(const std::filesystem::path& site, const std
     return {fmt::format("the client manifest: {} ({})", e.what(), category_name(e.category()))};
   }
 
-  // Each distinct object once, named by the first file that uses it.
-  std::map<Sha256Digest, std::pair<ObjectRef, std::string>> objects;
-  for (const auto& file : manifest.files) objects.emplace(file.object.stored_sha256, std::pair(file.object, file.path));
-  objects.emplace(release.launcher.file.stored_sha256, std::pair(release.launcher.file, std::string("the launcher")));
-  std::vector<const std::pair<ObjectRef, std::string>*> work;
-  for (const auto& [digest, entry] : objects) work.push_back(&entry);
+  // Each distinct reference once, named by the first file that uses it. Entries sharing
+  // a stored object may still declare different content, sizes or compression, and a
+  // launcher checks every entry against its own declaration.
+  std::map<ObjectRef, std::string, ObjectRefOrder> references;
+  for (const auto& file : manifest.files) references.emplace(file.object, file.path);
+  references.emplace(release.launcher.file, "the launcher");
+  std::vector<std::pair<const ObjectRef, std::string>*> work;
+  std::set<Sha256Digest> objects;
+  for (auto& entry : references) {
+    work.push_back(&entry);
+    objects.insert(entry.first.stored_sha256);
+  }
 
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
@@ -137,7 +152,7 @@ std::vector<std::string> check_site(const std::filesystem::path& site, const std
   worker();
   for (auto& thread : pool) thread.join();
   std::sort(problems.begin(), problems.end());
-  progress(fmt::format("Checked {} files in {} objects", manifest.files.size(), work.size()));
+  progress(fmt::format("Checked {} files in {} objects", manifest.files.size(), objects.size()));
   return problems;
 }
 

@@ -1,16 +1,20 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include "core/error.h"
+#include "core/version.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
 #include "tools/client_folder.h"
+#include "tools/object_writer.h"
 #include "tools/publication.h"
 #include "tools/signing_key.h"
 #include "tools/site_check.h"
@@ -87,6 +91,28 @@ class PublishTest : public ::testing::Test {
 
   Release current_release() const {
     return verify_release(read_all(site() / release_path("live")), keys());
+  }
+
+  // Replaces the live release with one whose manifest entries `change` edits, signed
+  // with the test key: a publication the tool itself would never write.
+  void rewrite_manifest(const std::function<void(std::vector<ManifestFile>&)>& change) {
+    Release release = current_release();
+    const ObjectRef& old_ref = release.client.manifest;
+    std::string stored = read_all(site() / object_path(old_ref));
+    std::string old_bytes(old_ref.size, '\0');
+    ASSERT_EQ(ZSTD_decompress(old_bytes.data(), old_bytes.size(), stored.data(), stored.size()), old_ref.size);
+    ClientManifest manifest = parse_client_manifest(old_bytes);
+    change(manifest.files);
+    std::string bytes = write_client_manifest(version_text(manifest.version), manifest.files);
+    ObjectRef ref{sha256(bytes), bytes.size(), sha256(bytes), bytes.size(), false};
+    write_all(site() / object_path(ref), bytes);
+    std::string payload = write_release_payload(
+        {"live", release.sequence + 1, release.published_at, version_text(release.client.version),
+         release.client.executable, release.client.file_count, release.client.install_size,
+         release.client.download_size, ref, version_text(release.launcher.version), release.launcher.file});
+    std::vector<SigningKey> keys;
+    keys.push_back(SigningKey::load(key_));
+    write_all(site() / release_path("live"), sign_release(payload, keys));
   }
 
   std::vector<std::string> check() const {
@@ -214,6 +240,22 @@ TEST_F(PublishTest, RefusesBadClientsBeforeWritingAnything) {
   const Case cases[] = {
       {"device name", [&](PublishRequest&) { write_all(client() / "Com1.log", "x"); }, "Com1.log: the launcher refuses"},
       {"case twin", [&](PublishRequest&) { write_all(client() / "Data/Text.txt", "x"); }, "differ only in letter case"},
+      {"case twin outside Latin-1",
+       [&](PublishRequest&) {
+         write_all(client() / "data/\xE1\xBA\xA1.txt", "x");  // U+1EA1
+         write_all(client() / "data/\xE1\xBA\xA0.txt", "y");  // U+1EA0
+       },
+       "differ only in letter case"},
+      {"fullwidth case twin",
+       [&](PublishRequest&) {
+         write_all(client() / "data/\xEF\xBD\x81", "x");  // U+FF41
+         write_all(client() / "data/\xEF\xBC\xA1", "y");  // U+FF21
+       },
+       "differ only in letter case"},
+      {"upper case launchers do not share",
+       [&](PublishRequest&) { write_all(client() / "data/\xC4\xB1.txt", "x"); }, "data/\xC4\xB1.txt: holds U+0131"},
+      {"unassigned code point",
+       [&](PublishRequest&) { write_all(client() / "\xCD\xB8/a.txt", "x"); }, "\xCD\xB8/a.txt: holds U+0378"},
       {"file and folder",
        [&](PublishRequest&) { write_all(client() / "DATA", "x"); }, "a file and a folder of the same name"},
       {"missing executable", [](PublishRequest& r) { r.executable = "bin/64/Missing.exe"; }, "is not in the client folder"},
@@ -272,12 +314,85 @@ TEST_F(PublishTest, CheckFindsDamagedMissingAndTruncatedObjects) {
   EXPECT_NE(problems[0].find("is missing"), std::string::npos) << problems[0];
 }
 
+// Entries may share one stored object yet declare different content; a launcher checks
+// each entry, so the check must too.
+TEST_F(PublishTest, CheckReadsEveryEntryOfASharedObject) {
+  struct Case {
+    const char* name;
+    const char* path;
+    std::function<void(ObjectRef&, const ObjectRef& executable)> change;
+    const char* message_part;
+  };
+  const Case cases[] = {
+      {"content digest", "data/text.txt", [](ObjectRef& ref, const ObjectRef&) { ref.sha256[0] ^= 1; },
+       "does not unpack to its content SHA-256"},
+      {"content size", "data/text.txt", [](ObjectRef& ref, const ObjectRef&) { ref.size -= 1; },
+       "unpacks to more than 199999 bytes"},
+      {"stored size", "data/text.txt", [](ObjectRef& ref, const ObjectRef&) { ref.stored_size += 1; },
+       "the release says"},
+      {"compression", "data/copy.txt",
+       [](ObjectRef& ref, const ObjectRef& executable) {
+         ref.stored_sha256 = executable.stored_sha256;
+         ref.stored_size = executable.stored_size;
+       },
+       "does not unpack"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_);
+    SetUp();
+    publish(request());
+    rewrite_manifest([&](std::vector<ManifestFile>& files) {
+      ASSERT_EQ(files[0].path, "bin/64/Kaldren.exe");
+      for (auto& file : files)
+        if (file.path == c.path) c.change(file.object, files[0].object);
+    });
+    auto problems = check();
+    EXPECT_EQ(problems.size(), 1u);
+    if (problems.empty()) continue;
+    EXPECT_EQ(problems[0].rfind(std::string(c.path) + ": ", 0), 0u) << problems[0];
+    EXPECT_NE(problems[0].find(c.message_part), std::string::npos) << problems[0];
+  }
+}
+
 TEST_F(PublishTest, CheckRefusesAReleaseSignedByAnotherKey) {
   publish(request());
   auto other = SigningKey::generate();
   auto problems = check_site(site(), "live", other.public_key_hex(), 1, [](const std::string&) {});
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("not signed by a trusted release key"), std::string::npos) << problems[0];
+}
+
+// A file edited between hashing and storing must fail the publish, never be stored
+// under the digest of what it held before.
+TEST_F(PublishTest, StoringAFileEditedSinceItWasHashedFails) {
+  struct Case {
+    const char* name;
+    int level;
+    std::string before;
+    std::string after;  // same size
+  };
+  const Case cases[] = {
+      {"compressed", 6, std::string(200000, 'k'), std::string(199999, 'k') + "z"},
+      {"compression does not pay", 6, random_bytes(70000, 3), random_bytes(70000, 4)},
+      {"stored as is", 0, std::string(200000, 'k'), std::string(199999, 'k') + "z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(site());
+    fs::path file = root_ / "edited.dat";
+    write_all(file, c.before);
+    ContentDigest hashed = hash_file(file);
+    write_all(file, c.after);
+    ObjectWriter writer(site(), c.level);
+    try {
+      writer.store_file(file, hashed);
+      ADD_FAILURE() << "stored";
+    } catch (const ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find("changed while it was published"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(count_files(site() / "v2/objects"), 0u);
+  }
 }
 
 TEST(SigningKeyTest, NewKeyIsPrivateAndNeverOverwritten) {
