@@ -1,4 +1,6 @@
 // Patch source addresses, channel names and process ids taken from the user.
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "config/options.h"
@@ -12,22 +14,56 @@ bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix)
   return text.size() >= prefix.size() && equal_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
-// The host of "scheme://[user@]host[:port][/path]", brackets of an IPv6 literal kept.
+bool is_ascii_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+bool is_host_character(wchar_t c) {
+  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || is_ascii_digit(c) || c == L'-' || c == L'.' ||
+         c == L'_';
+}
+
+bool is_ipv6_character(wchar_t c) {
+  return is_ascii_digit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F') || c == L':' || c == L'.';
+}
+
+// 1 to 65535 in at most five digits.
+bool is_port(std::wstring_view digits) {
+  if (digits.empty() || digits.size() > 5) return false;
+  unsigned value = 0;
+  for (wchar_t c : digits) {
+    if (!is_ascii_digit(c)) return false;
+    value = value * 10 + static_cast<unsigned>(c - L'0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
+// The host of "scheme://host[:port][/path]", brackets of an IPv6 literal kept; empty
+// when the authority holds anything more. URL readers disagree about user names,
+// escapes, spaces and other characters there (for "http://evil.example\@localhost/"
+// Wine's WinHTTP reads the host "localhost", a browser "evil.example"): such an
+// address could reach another host than the one this rule saw.
 std::wstring_view host_of(std::wstring_view rest) {
-  std::wstring_view authority = rest.substr(0, rest.find_first_of(L"/?#"));
-  if (std::size_t at = authority.rfind(L'@'); at != std::wstring_view::npos) {
-    authority.remove_prefix(at + 1);
-  }
+  const std::wstring_view authority = rest.substr(0, rest.find(L'/'));
+  std::wstring_view host = authority.substr(0, authority.find(L':'));
   if (!authority.empty() && authority.front() == L'[') {
-    std::size_t close = authority.find(L']');
-    return close == std::wstring_view::npos ? authority : authority.substr(0, close + 1);
+    const std::size_t close = authority.find(L']');
+    if (close == std::wstring_view::npos || close < 2) return {};
+    host = authority.substr(0, close + 1);
+    if (!std::all_of(host.begin() + 1, host.end() - 1, is_ipv6_character)) return {};
+  } else if (!std::all_of(host.begin(), host.end(), is_host_character)) {
+    return {};
   }
-  return authority.substr(0, authority.find(L':'));
+  if (host.size() < authority.size() && (authority[host.size()] != L':' || !is_port(authority.substr(host.size() + 1)))) {
+    return {};
+  }
+  return host;
 }
 
 bool is_acceptable_source(std::wstring_view address) {
   constexpr std::wstring_view https = L"https://";
   constexpr std::wstring_view http = L"http://";
+  // A base address has no query or fragment, and readers differ on whether a backslash,
+  // '?' or '#' ends the host: refused wherever they stand.
+  if (address.find_first_of(L"\\?#") != std::wstring_view::npos) return false;
   if (starts_with_ignoring_case(address, https)) {
     return !host_of(address.substr(https.size())).empty();
   }
