@@ -15,6 +15,14 @@ constexpr int kBarWidth = 24;
 
 }  // namespace
 
+std::string shorten_from_start(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return std::string(text);
+  std::size_t start = text.size() - (max_bytes - 3);
+  // Continuation bytes (10xxxxxx) never begin a character.
+  while (start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) ++start;
+  return "..." + std::string(text.substr(start));
+}
+
 std::string format_rate(double bytes_per_second) {
   if (bytes_per_second < 0) bytes_per_second = 0;
   return format_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
@@ -78,7 +86,7 @@ void ConsoleProgress::show(const UpdateStatus& status) {
     int filled = static_cast<int>(fraction * kBarWidth);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(kBarWidth, '-');
-    std::string detail = status.detail.size() > 40 ? "..." + status.detail.substr(status.detail.size() - 37) : status.detail;
+    const std::string detail = shorten_from_start(status.detail, 40);
     std::fprintf(out_, "\r\x1b[K[%s] %5.1f%%  %s  %s", bar.c_str(), fraction * 100, numbers.c_str(), detail.c_str());
     std::fflush(out_);
     bar_drawn_ = true;

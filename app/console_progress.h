@@ -39,6 +39,10 @@ class ConsoleProgress {
   std::uint64_t last_done_ = static_cast<std::uint64_t>(-1);
 };
 
+// `text` (UTF-8) when it has at most `max_bytes`, else "..." and its end, cut at a
+// character boundary so that the whole fits in `max_bytes` (at least 4).
+std::string shorten_from_start(std::string_view text, std::size_t max_bytes);
+
 // "12.3 MB/s" style rate and "1:05" style duration for progress lines.
 std::string format_rate(double bytes_per_second);
 std::string format_duration(std::uint64_t seconds);

@@ -18,18 +18,16 @@
 #include <fmt/format.h>
 
 #include "app/console_progress.h"
+#include "app/update_job.h"
 #include "build_constants.h"
 #include "config/options.h"
 #include "core/error.h"
 #include "core/log.h"
+#include "core/owned_handle.h"
 #include "core/text.h"
-#include "core/version.h"
-#include "engine/update_engine.h"
-#include "protocol/release.h"
 #include "system/data_folder.h"
 #include "system/file_system.h"
 #include "system/folder_lock.h"
-#include "transport/make_transport.h"
 
 namespace patcher = kaldren::patcher;
 
@@ -54,13 +52,16 @@ const char* kHelp =
     "17 cancelled, 18 internal).\n";
 
 std::stop_source g_stop;
+// Set once the engine has returned; a closing console waits for it.
+patcher::UniqueNullHandle g_finished(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 
 BOOL WINAPI on_console_event(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-    g_stop.request_stop();
-    return TRUE;  // the engine ends promptly and the process exits normally
-  }
-  return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  g_stop.request_stop();
+  // Windows ends the process as soon as this returns from a close event (and at most
+  // about five seconds later): give the engine the time to stop at a safe point.
+  if (event == CTRL_CLOSE_EVENT) WaitForSingleObject(g_finished.get(), 4500);
+  return TRUE;
 }
 
 bool is_terminal(std::FILE* stream) {
@@ -122,31 +123,19 @@ int run(const std::vector<std::wstring>& arguments) {
     throw PatchError(ErrorCategory::file_in_use, "Another launcher is already working on " + root_text);
   }
 
-  auto launcher_version = parse_version(build::kLauncherVersion);
-  if (!launcher_version)
-    throw PatchError(ErrorCategory::server,
-                     fmt::format("Invalid version \"{}\" (expected major.minor.patch)", build::kLauncherVersion));
-
   FileSystem& fs = system_file_system();
-  std::unique_ptr<Transport> transport = make_transport(options.sources, fs);
   ConsoleProgress progress(stdout, is_terminal(stdout));
-  UpdateEngine engine;
-  engine.root = root;
-  engine.channel = options.channel;
-  engine.launcher_version = *launcher_version;
-  engine.repair = options.repair;
-  engine.file_system = &fs;
-  engine.transport = transport.get();
-  engine.keys = trusted_release_keys();
-  engine.report = [&](const UpdateStatus& status) { progress.show(status); };
+  UpdateJobHooks hooks;
+  hooks.starting = [&](const std::string& sources) {
+    std::printf("Updating %s from %s (channel %s)\n", root_text.c_str(), sources.c_str(), options.channel.c_str());
+  };
+  hooks.report = [&](const UpdateStatus& status) { progress.show(status); };
   // No hand-over: this tool updates the game, never a launcher executable.
 
-  std::printf("Updating %s from %s (channel %s)\n", root_text.c_str(), transport->name().c_str(),
-              options.channel.c_str());
   auto started = std::chrono::steady_clock::now();
   EngineResult result;
   try {
-    result = engine.run(g_stop.get_token());
+    result = run_update_job(options, fs, hooks, g_stop.get_token());
   } catch (...) {
     progress.finish();
     throw;
@@ -183,11 +172,15 @@ int wmain(int argc, wchar_t** argv) {
       return 0;
     }
   }
+  // The console may close while the engine stops; it waits for this.
+  struct Finished {
+    ~Finished() { SetEvent(g_finished.get()); }
+  } finished;
   try {
     return run(arguments);
   } catch (const patcher::PatchError& error) {
-    auto category = error.category();
-    if (g_stop.stop_requested()) category = patcher::ErrorCategory::cancelled;
+    // A failure that happened as the user stopped the run is still that failure.
+    const auto category = error.category();
     patcher::log(patcher::LogLevel::error, "Update failed ({}): {}", patcher::category_name(category), error.what());
     const std::string peak = log_peak_working_set();
     std::fprintf(stderr, "lanternix-update: %s (%s)\n", error.what(), patcher::category_name(category));

@@ -1,7 +1,9 @@
 // Staging of published objects: download, stored-digest check, unpacking with
 // content-digest check, and the final name only for verified content.
+#include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
 #include "core/log.h"
@@ -42,7 +44,9 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   }
   const std::filesystem::path target = staged_path(ref);
 
-  // Content left by an earlier run is reused when it still verifies.
+  // Content left by an earlier run is reused when it still verifies; so are stored
+  // bytes that another object of this update has as its content (a file shipped
+  // both as it is and as its own zstd form is fetched once).
   if (const auto info = file_info(fs_, target); info && info->size == ref.size) {
     if (sha256_file(fs_, target, stop) == ref.sha256) {
       if (progress) progress(ref.stored_size);
@@ -50,9 +54,18 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
     }
     delete_file(fs_, target);
   }
-
-  const std::filesystem::path partial = with_suffix(staging_folder_ / to_hex(ref.stored_sha256), ".part");
   const std::string publication_path = object_path(ref);
+  const std::filesystem::path stored_as_content = staging_folder_ / to_hex(ref.stored_sha256);
+  if (ref.compressed) {
+    if (const auto info = file_info(fs_, stored_as_content);
+        info && info->size == ref.stored_size && sha256_file(fs_, stored_as_content, stop) == ref.stored_sha256) {
+      unpack_into(ref, stored_as_content, target, publication_path, stop);
+      if (progress) progress(ref.stored_size);
+      return target;
+    }
+  }
+
+  const std::filesystem::path partial = with_suffix(stored_as_content, ".part");
   // Downloads of zero bytes create no file, yet the steps below expect one.
   if (ref.stored_size == 0) write_file_atomic(fs_, partial, {});
 
@@ -81,40 +94,58 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
       replace_file(fs_, partial, target);
       return target;
     }
-
-    const std::filesystem::path unpacked = with_suffix(target, ".tmp");
-    Sha256Digest digest{};
-    try {
-      digest = unpack_zstd(fs_, partial, unpacked, ref.size, stop);
-    } catch (...) {
-      delete_quietly(fs_, unpacked);
-      throw;
-    }
-    if (digest != ref.sha256) {
-      delete_quietly(fs_, unpacked);
-      delete_quietly(fs_, partial);
-      throw PatchError(ErrorCategory::security, "An unpacked file failed verification (" + publication_path +
-                                                    "). The publication is inconsistent.");
-    }
-    try {
-      replace_file(fs_, unpacked, target);
-    } catch (...) {
-      delete_quietly(fs_, unpacked);
-      throw;
-    }
+    unpack_into(ref, partial, target, publication_path, stop);
     delete_file(fs_, partial);
     return target;
+  }
+}
+
+void ObjectStore::unpack_into(const ObjectRef& ref, const std::filesystem::path& source,
+                              const std::filesystem::path& target, const std::string& publication_path,
+                              std::stop_token stop) {
+  const std::filesystem::path unpacked = with_suffix(target, ".tmp");
+  Sha256Digest digest{};
+  try {
+    digest = unpack_zstd(fs_, source, unpacked, ref.size, stop);
+  } catch (...) {
+    delete_quietly(fs_, unpacked);
+    throw;
+  }
+  if (digest != ref.sha256) {
+    delete_quietly(fs_, unpacked);
+    delete_quietly(fs_, source);
+    throw PatchError(ErrorCategory::security,
+                     "An unpacked file failed verification (" + publication_path + "). The publication is inconsistent.");
+  }
+  try {
+    replace_file(fs_, unpacked, target);
+  } catch (...) {
+    delete_quietly(fs_, unpacked);
+    throw;
   }
 }
 
 void ObjectStore::stage_all(std::span<const ObjectRef> refs, std::uint32_t threads, std::stop_token stop,
                             const std::function<void(std::size_t, std::uint64_t)>& progress,
                             const std::function<void(std::size_t)>& done) {
-  run_parallel(refs.size(), threads, std::move(stop), [&](std::size_t index, std::stop_token item_stop) {
-    stage(refs[index], std::move(item_stop), [&progress, index](std::uint64_t bytes_present) {
-      if (progress) progress(index, bytes_present);
-    });
-    if (done) done(index);
+  // References that share stored bytes (a file as it is and as its own zstd form) go to
+  // one worker, the uncompressed one first: its staged content then serves the other,
+  // and no two workers ever write the same partial file.
+  std::vector<std::vector<std::size_t>> groups;
+  std::map<Sha256Digest, std::size_t> group_of_stored;
+  for (std::size_t index = 0; index < refs.size(); ++index) {
+    const auto [found, added] = group_of_stored.try_emplace(refs[index].stored_sha256, groups.size());
+    if (added) groups.emplace_back();
+    std::vector<std::size_t>& group = groups[found->second];
+    group.insert(refs[index].compressed ? group.end() : group.begin(), index);
+  }
+  run_parallel(groups.size(), threads, std::move(stop), [&](std::size_t group, std::stop_token item_stop) {
+    for (const std::size_t index : groups[group]) {
+      stage(refs[index], item_stop, [&progress, index](std::uint64_t bytes_present) {
+        if (progress) progress(index, bytes_present);
+      });
+      if (done) done(index);
+    }
   });
 }
 

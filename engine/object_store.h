@@ -29,8 +29,10 @@ class ObjectStore {
   // the stored object present so far.
   std::filesystem::path stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress = {});
 
-  // Stages every reference on up to `threads` workers. progress(i, bytes present) and
-  // done(i) are called from the workers, concurrently: the caller serialises them.
+  // Stages every reference on up to `threads` workers; references that share stored
+  // bytes are staged by one worker, so those bytes are fetched once. progress(i, bytes
+  // present) and done(i) are called from the workers, concurrently: the caller
+  // serialises them.
   void stage_all(std::span<const ObjectRef> refs, std::uint32_t threads, std::stop_token stop,
                  const std::function<void(std::size_t, std::uint64_t)>& progress,
                  const std::function<void(std::size_t)>& done);
@@ -44,6 +46,11 @@ class ObjectStore {
   const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
 
  private:
+  // Unpacks stored bytes at `source` and gives the content its final name when it
+  // verifies; a mismatch removes the source too (it is not what was published).
+  void unpack_into(const ObjectRef& ref, const std::filesystem::path& source, const std::filesystem::path& target,
+                   const std::string& publication_path, std::stop_token stop);
+
   FileSystem& fs_;
   std::filesystem::path staging_folder_;
   Transport& transport_;

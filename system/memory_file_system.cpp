@@ -18,6 +18,7 @@ struct Node {
   std::wstring display;  // the full path as created, components joined by '/'
   bool folder = false;
   std::uint64_t inode = 0;
+  bool unreadable = false;  // folders only
 };
 
 struct Handle {
@@ -28,6 +29,7 @@ struct Handle {
 };
 
 struct Inode {
+  bool unreadable = false;
   std::string content;
   std::string flushed;  // the bytes of the last flush
   bool read_only = false;
@@ -421,6 +423,17 @@ void MemoryFileSystem::set_modified(const std::filesystem::path& path, std::uint
   if (node != nullptr && !node->folder) state_->inodes.at(node->inode).modified = modified;
 }
 
+void MemoryFileSystem::set_unreadable(const std::filesystem::path& path) {
+  const std::lock_guard lock(state_->mutex);
+  Node* node = state_->find(parse(path).key);
+  if (node == nullptr) return;
+  if (node->folder) {
+    node->unreadable = true;
+  } else {
+    state_->inodes.at(node->inode).unreadable = true;
+  }
+}
+
 std::map<std::string, std::string> MemoryFileSystem::files_below(const std::filesystem::path& folder) const {
   const std::lock_guard lock(state_->mutex);
   const ParsedPath parsed = parse(folder);
@@ -514,6 +527,7 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
     node = state.find(parsed.key);
   } else {
     Inode& inode = state.inodes.at(node->inode);
+    if (inode.unreadable) return system_code::access_denied;
     if ((write || request.delete_on_close) && inode.read_only) return system_code::access_denied;
     for (const auto& [id, other] : inode.handles) {
       const unsigned wanted = write ? OpenRequest::share_write : OpenRequest::share_read;
@@ -602,8 +616,8 @@ FolderContents MemoryFileSystem::list(const std::filesystem::path& folder) {
       contents.open_error = system_code::path_not_found;
       return contents;
     }
-    if (!node->folder) {
-      contents.open_error = system_code::not_a_folder;
+    if (!node->folder || node->unreadable) {
+      contents.open_error = node->folder ? system_code::access_denied : system_code::not_a_folder;
       return contents;
     }
   }

@@ -63,6 +63,9 @@ class MemoryFileSystem final : public FileSystem {
 
   // Sets a file's last write time (as a user's tools can).
   void set_modified(const std::filesystem::path& path, std::uint64_t modified);
+  // The file can no longer be opened, or the folder listed (access denied), as with a
+  // damaged permission set; a file put in its place is readable again.
+  void set_unreadable(const std::filesystem::path& path);
 
   // Every file below `folder` by its '/'-separated relative path as stored, and its bytes.
   std::map<std::string, std::string> files_below(const std::filesystem::path& folder) const;

@@ -55,6 +55,7 @@ void HttpTransport::download_once(std::string_view path, const std::filesystem::
   Request request(connection_.get(), request_target(path), secure_, stop);
   if (present > 0) request.add_header(L"Range: bytes=" + std::to_wstring(present) + L"-");
   request.send(path);
+  request.before_header_read = before_header_read;
   const std::uint32_t status = request.status();
   bool rewrite = false;
   switch (http::classify_status(http::RequestKind::object, status)) {

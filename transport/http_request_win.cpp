@@ -75,15 +75,25 @@ std::uint32_t HttpTransport::Request::status() {
 }
 
 std::string HttpTransport::Request::header(std::uint32_t query) {
+  // A header missing from the answer is a value ("none"); any other failure is not: a
+  // handle closed by a stop must end the call as cancelled, not look like a bad range.
+  void* const request = handle();
+  if (before_header_read) before_header_read();
   DWORD bytes = 0;
-  WinHttpQueryHeaders(handle(), query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
-                      WINHTTP_NO_HEADER_INDEX);
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return {};
+  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_WINHTTP_HEADER_NOT_FOUND) return {};
+    if (code != ERROR_INSUFFICIENT_BUFFER) fail("Could not read the patch server's answer", code);
+  }
+  if (bytes == 0) return {};
   std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
   bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-  if (!WinHttpQueryHeaders(handle(), query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &bytes,
+  if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &bytes,
                            WINHTTP_NO_HEADER_INDEX)) {
-    return {};
+    const DWORD code = GetLastError();
+    if (code == ERROR_WINHTTP_HEADER_NOT_FOUND) return {};
+    fail("Could not read the patch server's answer", code);
   }
   value.resize(bytes / sizeof(wchar_t));
   return to_utf8_lenient(value);

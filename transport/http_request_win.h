@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -27,10 +28,14 @@ class HttpTransport::Request {
   // Sends the request and waits for the answer's headers.
   void send(std::string_view path);
   std::uint32_t status();
-  // The header's value, or "" when the answer has none.
+  // The header's value, or "" when the answer has none; a failed read fails like
+  // every other call (cancelled when stop explains it).
   std::string header(std::uint32_t query);
   // Up to `size` body bytes; 0 at the end of the body.
   std::size_t read(void* buffer, std::size_t size);
+
+  // For tests: runs inside header() once the handle is taken, right before it is used.
+  std::function<void()> before_header_read;
 
  private:
   struct Closer {

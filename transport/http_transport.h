@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -32,6 +33,10 @@ class HttpTransport final : public Transport {
   std::uint64_t source_count() const override;
   void prefer_sources(std::span<const std::uint64_t> sources) override;
   std::string name() const override;
+
+  // For tests: called in a download right before each header of the answer is read
+  // (a stop requested there closes the request under the read).
+  std::function<void()> before_header_read;
 
  private:
   class Request;

@@ -275,6 +275,45 @@ class DiskAndLocks(e2e.E2ETestCase):
         self.assertMatchesClient(game, self.small_b, user_files)
         self.assertNoLeftovers(game)
 
+    def test_running_game_keeps_the_update_from_installing_until_it_ends(self):
+        if not e2e.TOOLS.file_holder:
+            self.skipTest("no --file-holder given")
+        # A client whose game is a real program: the helper, which can run for a while.
+        client = os.path.join(self.work, "playable-1.0.0")
+        shutil.rmtree(client, ignore_errors=True)
+        shutil.copytree(self.small, client)
+        shutil.copyfile(e2e.TOOLS.file_holder, os.path.join(client, e2e.EXECUTABLE))
+        site = os.path.join(self.sites, "playable")
+        shutil.rmtree(site, ignore_errors=True)
+        e2e.publish(site, client, "1.0.0", level=0)
+        game = os.path.join(self.work, "playing")
+        shutil.rmtree(game, ignore_errors=True)
+        self.assertExit(e2e.run_update(game, self.server.url("playable")), 0)
+        e2e.write_client(client, {self.changed[0]: b"changed while playing\n"})
+        e2e.publish(site, client, "1.0.1", level=0)
+
+        marker = os.path.join(self.work, "playing.marker")
+        if os.path.exists(marker):
+            os.unlink(marker)
+        playing = subprocess.Popen([e2e.TOOLS.wine_run, os.path.join(game, e2e.EXECUTABLE), "mutex",
+                                    "Local\\lanternix-e2e-game", e2e.windows_path(marker)],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        try:
+            deadline = time.monotonic() + 60
+            while not os.path.exists(marker):
+                self.assertIsNone(playing.poll(), "the game ended at once")
+                self.assertLess(time.monotonic(), deadline, "the game did not start")
+                time.sleep(0.05)
+            run = e2e.run_update(game, self.server.url("playable"))
+        finally:
+            e2e.kill_process_group(playing)
+        self.assertExit(run, e2e.EXIT_FILE_IN_USE)
+        self.assertEqual(run.stderr, "lanternix-update: Please close the game before the update is installed. "
+                                     "(file_in_use)\n")
+        run = e2e.run_update(game, self.server.url("playable"))
+        self.assertExit(run, 0)
+        self.assertMatchesClient(game, client)
+
     def test_second_launcher_on_the_same_folder_is_refused_and_an_abandoned_lock_is_taken(self):
         game, _ = self.installed_small("two-launchers")
         with e2e.FaultServer(os.path.join(self.work, "stalling"),

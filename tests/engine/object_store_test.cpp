@@ -534,6 +534,21 @@ TEST(StageAll, StagesEveryObjectAndReportsEachOnce) {
   store.stage_all(none, 8, {}, {}, {});
 }
 
+TEST(StageAll, BytesPublishedAsTwoObjectsAreFetchedOnce) {
+  // A file shipped as it is and another shipped as its zstd form: one stored object.
+  const std::string frame(test::zstd_lines_frame);
+  ParallelCase run;
+  run.refs = {packed_ref(test::lines_content(), frame), plain_ref(frame)};
+  run.transport.publish(run.refs[1], {frame});
+  ObjectStore store(test_disk(), run.staging.folder, run.transport);
+  run.run(store, 2, {});
+  EXPECT_EQ(run.transport.requests(), 1);
+  EXPECT_EQ(content_of(run.staging.content(run.refs[0])), test::lines_content());
+  EXPECT_EQ(content_of(run.staging.content(run.refs[1])), frame);
+  EXPECT_EQ(run.last_progress[0], frame.size());
+  EXPECT_FALSE(present(run.staging.partial(run.refs[1])));
+}
+
 TEST(StageAll, AServerErrorStopsTheOthersUnlessTheLauncherWasClosed) {
   for (const bool closed_meanwhile : {false, true}) {
     SCOPED_TRACE(closed_meanwhile ? "launcher closed meanwhile" : "server error only");

@@ -283,6 +283,31 @@ TEST_F(UpdateEngineTest, RepairHashesEveryFileAndRestoresADamagedOne) {
   EXPECT_TRUE(has_line(log_.at("INFO"), "Verifying 4 files (10 bytes)"));
 }
 
+TEST_F(UpdateEngineTest, AStaleIndexEntryIsDroppedWithoutHashing) {
+  publish(1, kBasic);
+  run();
+  FileIndex index = load_index(disk_, root());
+  index[listing_key("gone.dat")] = IndexEntry{"gone.dat", 1, 2, sha256("gone")};
+  save_index(disk_, root(), index);
+
+  EXPECT_EQ(run().outcome, EngineResult::up_to_date);
+  EXPECT_FALSE(hashed_anything());
+  EXPECT_EQ(load_index(disk_, root()).size(), kBasic.size()) << "rewritten: only the entry count differed";
+}
+
+TEST_F(UpdateEngineTest, AGameFileThatCannotBeReadIsFetchedAgain) {
+  MemoryFileSystem* memory = test::memory_disk();
+  if (memory == nullptr) GTEST_SKIP() << "only the in-memory drive can make a file unreadable";
+  for (const auto& [path, content] : kBasic) write_game_file(path, content);
+  memory->set_unreadable(game_path("data/a.pak"));
+  publish(1, kBasic);
+
+  EXPECT_EQ(run().outcome, EngineResult::updated);
+  EXPECT_EQ(take_downloads().size(), 2u);  // the manifest and the unreadable file's object
+  EXPECT_TRUE(any_starts_with(log_.at("WARN"), "Could not check data/a.pak: Could not open "));
+  EXPECT_EQ(game_files(), kBasic);
+}
+
 TEST_F(UpdateEngineTest, IndexedFileWithAnotherDigestIsDownloadedWithoutHashing) {
   publish(1, {{"bin/game.exe", "game"}, {"data/a.pak", "aaaa"}});
   run();

@@ -97,30 +97,90 @@ TEST_F(MemoryFileSystemTest, HeldFilesFollowTheSharingRules) {
 }
 
 TEST_F(MemoryFileSystemTest, LockedFilesAreRetriedUntilReleased) {
-  write("game.exe", "old");
-  write("staged", "new");
-  for (const bool released : {true, false}) {
-    SCOPED_TRACE(released);
-    auto holder = open("game.exe", OpenRequest::Access::read, OpenRequest::share_none);
-    std::uint64_t pauses = disk_.pauses();
-    disk_.on_pause([&] {
-      if (released && disk_.pauses() - pauses == 3) holder.reset();
-    });
-    test::TempFolder logs;
-    test::LogReader log(logs / "log.txt");
-    if (released) {
-      replace_file(disk_, at("staged"), at("game.exe"));
-      EXPECT_EQ(read("game.exe"), "new");
-      EXPECT_EQ(disk_.pauses() - pauses, 3u);
-    } else {
-      const PatchError error = failure_of([&] { delete_file(disk_, at("game.exe")); });
-      EXPECT_EQ(error.category(), ErrorCategory::file_in_use);
-      EXPECT_EQ(std::string(error.what()), win32_error_text("Could not delete " + display_path(at("game.exe")), 32));
-      EXPECT_EQ(disk_.pauses() - pauses, 24u);
+  const struct {
+    const char* name;
+    std::function<void()> operation;  // on game.exe
+    std::string failure;              // its message's context when the file stays held
+  } operations[] = {
+      {"replace", [&] { replace_file(disk_, at("staged"), at("game.exe")); }, "Could not replace "},
+      {"copy", [&] { copy_file(disk_, at("staged"), at("game.exe")); }, "Could not copy to "},
+      {"delete", [&] { delete_file(disk_, at("game.exe")); }, "Could not delete "},
+      {"flush", [&] { flush_file(disk_, at("game.exe")); }, "Could not open "},
+  };
+  for (const auto& operation : operations) {
+    for (const bool released : {true, false}) {
+      SCOPED_TRACE(std::string(operation.name) + (released ? ", released" : ", held"));
+      write("game.exe", "old");
+      write("staged", "new");
+      auto holder = open("game.exe", OpenRequest::Access::read, OpenRequest::share_none);
+      const std::uint64_t pauses = disk_.pauses();
+      disk_.on_pause([&] {
+        if (released && disk_.pauses() - pauses == 3) holder.reset();
+      });
+      test::TempFolder logs;
+      test::LogReader log(logs / "log.txt");
+      if (released) {
+        operation.operation();
+        EXPECT_EQ(disk_.pauses() - pauses, 3u);
+      } else {
+        const PatchError error = failure_of(operation.operation);
+        EXPECT_EQ(error.category(), ErrorCategory::file_in_use);
+        EXPECT_EQ(std::string(error.what()), win32_error_text(operation.failure + display_path(at("game.exe")), 32));
+        EXPECT_EQ(disk_.pauses() - pauses, 24u);
+      }
+      EXPECT_EQ(log.at("DEBUG"), std::vector<std::string>{display_path(at("game.exe")) + " is locked; retrying"});
+      disk_.on_pause({});
     }
-    EXPECT_EQ(log.at("DEBUG"), std::vector<std::string>{display_path(at("game.exe")) + " is locked; retrying"});
-    disk_.on_pause({});
   }
+}
+
+// A drive whose open files cannot tell their size, as a broken network share answers.
+class SizeUnknown final : public FileSystem {
+ public:
+  explicit SizeUnknown(FileSystem& inner) : inner_(inner) {}
+  SystemCode status(const fs::path& p, FileStatus& s) override { return inner_.status(p, s); }
+  SystemCode set_read_only(const fs::path& p, bool r) override { return inner_.set_read_only(p, r); }
+  SystemCode create_folder(const fs::path& p) override { return inner_.create_folder(p); }
+  SystemCode remove_folder(const fs::path& p) override { return inner_.remove_folder(p); }
+  SystemCode move(const fs::path& a, const fs::path& b) override { return inner_.move(a, b); }
+  SystemCode copy(const fs::path& a, const fs::path& b) override { return inner_.copy(a, b); }
+  SystemCode remove_file(const fs::path& p) override { return inner_.remove_file(p); }
+  FolderContents list(const fs::path& p) override { return inner_.list(p); }
+  SystemCode free_space(const fs::path& p, std::uint64_t& b) override { return inner_.free_space(p, b); }
+  bool long_paths_enabled() override { return false; }
+  std::uint32_t process_id() override { return 1; }
+  void pause(std::chrono::milliseconds) override {}
+  SystemCode open(const fs::path& p, const OpenRequest& r, std::unique_ptr<OpenFile>& file) override {
+    struct NoSize final : OpenFile {
+      std::unique_ptr<OpenFile> inner;
+      SystemCode read(std::span<std::uint8_t> b, std::size_t& n) override { return inner->read(b, n); }
+      SystemCode write(std::span<const std::uint8_t> b) override { return inner->write(b); }
+      SystemCode flush() override { return inner->flush(); }
+      SystemCode size(std::uint64_t&) override { return 1117; }  // an I/O device error
+      SystemCode truncate(std::uint64_t b) override { return inner->truncate(b); }
+    };
+    auto wrapped = std::make_unique<NoSize>();
+    const SystemCode error = inner_.open(p, r, wrapped->inner);
+    if (error == 0) file = std::move(wrapped);
+    return error;
+  }
+
+ private:
+  FileSystem& inner_;
+};
+
+TEST_F(MemoryFileSystemTest, ListingAndSizingFailuresNameTheirPath) {
+  write("data/a.pak", "a");
+  disk_.set_unreadable(at("data"));
+  PatchError error = failure_of([&] { list_files(disk_, kRoot, {"", "data"}); });
+  EXPECT_EQ(error.category(), ErrorCategory::io);
+  EXPECT_EQ(std::string(error.what()), win32_error_text("Could not list " + display_path(at("data")), 5));
+
+  write("state.json", "{}");
+  SizeUnknown broken(disk_);
+  error = failure_of([&] { read_file(broken, at("state.json"), 100); });
+  EXPECT_EQ(error.category(), ErrorCategory::io);
+  EXPECT_EQ(std::string(error.what()), win32_error_text("Could not size " + display_path(at("state.json")), 1117));
 }
 
 TEST_F(MemoryFileSystemTest, AFullDriveFailsTheWriteAndKeepsTheOldFile) {

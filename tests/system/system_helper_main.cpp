@@ -4,6 +4,7 @@
 //   system_helper hold <file> <milliseconds> <marker>   (exits after the time)
 //   system_helper mutex <name> <marker>                 (sleeps until killed, at most 60 s)
 //   system_helper write-atomic <path> <byte count>      (prints "ok" or "<category> <message>")
+//   system_helper replace <source> <target>             (the same)
 #include <windows.h>
 
 #include <cstdio>
@@ -43,9 +44,11 @@ int own_mutex(const wchar_t* name, const wchar_t* marker) {
   return 0;
 }
 
-int write_atomic(const wchar_t* path, unsigned long long count) {
+// Runs one file operation; prints "ok" or the failure's category and message.
+template <typename Operation>
+int report(Operation&& operation) {
   try {
-    write_file_atomic(system_file_system(), path, std::string(count, 'n'));
+    operation();
     std::printf("ok\n");
     return 0;
   } catch (const PatchError& error) {
@@ -64,7 +67,9 @@ int wmain(int count, wchar_t** arguments) {
   } else if (mode == L"mutex" && count == 4) {
     result = own_mutex(arguments[2], arguments[3]);
   } else if (mode == L"write-atomic" && count == 4) {
-    result = write_atomic(arguments[2], std::stoull(arguments[3]));
+    result = report([&] { write_file_atomic(system_file_system(), arguments[2], std::string(std::stoull(arguments[3]), 'n')); });
+  } else if (mode == L"replace" && count == 4) {
+    result = report([&] { replace_file(system_file_system(), arguments[2], arguments[3]); });
   }
   std::fflush(stdout);
   return result;

@@ -344,6 +344,19 @@ TEST_F(FaultServerDownload, AnswersThatCannotBeResumedFromDropThePartialFile) {
   }
 }
 
+TEST_F(FaultServerDownload, AStopBetweenTheAnswerAndItsHeadersKeepsThePartialFile) {
+  FaultServer::script(R"({"/race/v2/o.bin": {"ranged": true, "size": 5000}})");
+  write_part(pattern_bytes(0, 1000));
+  HttpTransport transport(FaultServer::address(L"/race"), 1, 2000);
+  std::stop_source stop;
+  transport.before_header_read = [&] { stop.request_stop(); };  // closes the request under the read
+  const PatchError error =
+      failure_of([&] { transport.download("v2/o.bin", part(), kObjectSize, stop.get_token(), {}, 0); });
+  EXPECT_EQ(error.category(), ErrorCategory::cancelled);
+  EXPECT_STREQ(error.what(), "The launcher was closed");
+  EXPECT_EQ(test::read_bytes(part()), pattern_bytes(0, 1000)) << "the resumption point is kept";
+}
+
 TEST_F(FaultServerDownload, AnEmptyObjectNeedsNeitherARequestNorAFile) {
   FaultServer::script(R"({"/done/v2/o.bin": {"ranged": true, "size": 5000}})");
   HttpTransport transport(FaultServer::address(L"/done"), 1, 2000);

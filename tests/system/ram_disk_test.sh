@@ -1,8 +1,10 @@
 #!/bin/sh
-# An atomic write onto a full volume fails as disk_space, keeps the old file and
-# leaves no temporary file. The volume is a 1 MiB RAM disk mounted for the test,
-# which needs root; without it the test says so and passes.
-#   disk_full_test.sh <runner> <system_helper.exe> <work folder>
+# File operations across volumes: a file moved onto another volume (a game folder the
+# player moved to another drive behind a junction) arrives; an atomic write onto a
+# full volume fails as disk_space, keeps the old file and leaves no temporary file.
+# The volume is a 1 MiB RAM disk mounted for the test, which needs root; without it
+# the test says so and passes.
+#   ram_disk_test.sh <runner> <system_helper.exe> <work folder>
 set -u
 runner="$1"
 probe="$2"
@@ -12,7 +14,7 @@ if [ "$(id -u)" != 0 ]; then
   echo "SKIPPED: mounting a RAM disk needs root"
   exit 0
 fi
-volume="$work/disk_full_volume.$$"
+volume="$work/ram_disk_volume.$$"
 mkdir -p "$volume"
 if ! mount -t tmpfs -o size=1m tmpfs "$volume" 2>"$work/mount_error.$$"; then
   echo "SKIPPED: mounting a RAM disk is not permitted here: $(cat "$work/mount_error.$$")"
@@ -36,8 +38,19 @@ fail() {
 }
 
 # Wine shows the Linux root as drive Z:.
+windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 target_linux="$volume/state.json"
-target="Z:$(printf '%s' "$target_linux" | tr '/' '\\')"
+target=$(windows_path "$target_linux")
+
+# A move from this folder's volume onto the RAM disk: the system copies it over.
+source_linux="$work/moved_across.$$"
+printf 'moved across volumes' >"$source_linux"
+output=$("$runner" "$probe" replace "$(windows_path "$source_linux")" "$(windows_path "$volume/moved")" 2>/dev/null |
+         tr -d '\r')
+[ "$output" = "ok" ] || fail "move across volumes: expected ok, got: $output"
+[ "$(cat "$volume/moved" 2>/dev/null)" = "moved across volumes" ] || fail "move across volumes: content"
+[ ! -e "$source_linux" ] || fail "move across volumes: the source stayed"
+rm -f "$source_linux" "$volume/moved"
 
 # With room, the same write succeeds: what fails below is the volume being full.
 output=$("$runner" "$probe" write-atomic "$target" 1000 2>/dev/null | tr -d '\r')
@@ -59,5 +72,5 @@ esac
 [ ! -e "$target_linux.tmp" ] || fail "the temporary file was left behind"
 
 [ "$failures" -eq 0 ] || exit 1
-echo "disk full: old file kept, no temporary file left"
+echo "moved across volumes; disk full: old file kept, no temporary file left"
 exit 0
