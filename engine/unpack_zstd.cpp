@@ -1,6 +1,7 @@
 // Streaming zstd decompression of one downloaded object into its content file,
 // hashing the content as it is written.
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <memory>
 #include <string>
@@ -25,6 +26,21 @@ constexpr int kWindowLogMax = 27;
 }
 
 using Decoder = OwnedHandle<ClosedBy<ZSTD_DCtx*, ZSTD_freeDCtx>>;
+
+// The first four bytes of an object, gathered across reads, must be a zstd frame's
+// magic number. The native zstd library also reads legacy and skippable frames, which
+// the Windows build's decoder refuses or no publisher writes: refused alike everywhere.
+class MagicCheck {
+ public:
+  void take(const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count && seen_ < 4; ++i) value_ |= std::uint32_t{bytes[i]} << (8 * seen_++);
+    if (seen_ == 4 && value_ != ZSTD_MAGICNUMBER) fail_unpack(ZSTD_getErrorString(ZSTD_error_prefix_unknown));
+  }
+
+ private:
+  std::uint32_t value_ = 0;
+  unsigned seen_ = 0;
+};
 
 Decoder make_decoder() {
   Decoder decoder(ZSTD_createDCtx());
@@ -76,6 +92,7 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
   const std::unique_ptr<std::uint8_t[]> output_bytes(new std::uint8_t[kOutputBytes]);
   ContentSink sink(*output_file, target, content_size);
   bool frame_complete = false;
+  MagicCheck magic;
 
   // One decoder call; true when it ended the frame.
   const auto decode = [&](ZSTD_inBuffer& input) {
@@ -98,6 +115,7 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
       return sink.finish();
     }
 
+    magic.take(input_bytes.get(), read);
     ZSTD_inBuffer input{input_bytes.get(), read, 0};
     while (input.pos < input.size) {
       // Only one frame per object: anything after it is refused, not decoded.

@@ -356,6 +356,11 @@ TEST(Stage, RefusesFramesThatDoNotUnpackToExactlyTheDeclaredContent) {
        ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge)},
       {"checksum does not match", bad_checksum, lines.size(), ZSTD_getErrorString(ZSTD_error_checksum_wrong)},
       {"not a zstd frame", lines.substr(0, 100), lines.size(), ZSTD_getErrorString(ZSTD_error_prefix_unknown)},
+      // An empty frame of zstd 0.5's legacy format: the native library alone can read it.
+      {"a legacy frame", std::string("\x25\xb5\x2f\xfd\x09\xff\x80\x02", 8), 0,
+       ZSTD_getErrorString(ZSTD_error_prefix_unknown)},
+      {"a skippable frame", std::string("\x50\x2a\x4d\x18\x00\x00\x00\x00", 8), 0,
+       ZSTD_getErrorString(ZSTD_error_prefix_unknown)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
