@@ -144,7 +144,11 @@ void UpdateRun::find_removals() {
     for (const ManifestFile& old : *files) {
       // Saved manifests are trusted only as far as the path rule allows.
       if (!is_safe_path(old.path) || !seen.insert(listing_key(old.path)).second) continue;
-      if (file_info(fs_, resolve_path(engine_.root, old.path))) into.push_back(old.path);
+      if (file_info(fs_, resolve_path(engine_.root, old.path))) {
+        into.push_back(old.path);
+      } else {
+        vanished_.push_back(old.path);
+      }
     }
   };
   collect(known_.installed, installed_removals);

@@ -55,6 +55,7 @@ void UpdateRun::install() {
     reporter_.report(status);
   }
 
+  remove_vanished_folders();
   commit_install(fs_, engine_.root, state_, manifest_bytes_, index_);
   remove_tree(fs_, staging_folder(engine_.root));
 
@@ -68,6 +69,10 @@ void UpdateRun::install() {
   reporter_.report(complete);
   result_.outcome = EngineResult::updated;
   result_.installed_version = version_text(release_.client.version);
+}
+
+void UpdateRun::remove_vanished_folders() {
+  for (const std::string& path : vanished_) remove_empty_parents(fs_, engine_.root, resolve_path(engine_.root, path));
 }
 
 // Deletes what is still there; `count` tells whether the files leave the client (or

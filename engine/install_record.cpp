@@ -45,7 +45,9 @@ void record_up_to_date(FileSystem& fs, const std::filesystem::path& root, Launch
   state.channel = channel;
   record_sequence(state, channel, release.sequence);
   save_state(fs, root, state);
-  if (!recorded) delete_pending_manifest(fs, root);
+  // Also when it was recorded already: a run that stopped between saving the state and
+  // deleting the pending manifest left it behind.
+  delete_pending_manifest(fs, root);
 }
 
 }  // namespace kaldren::patcher

@@ -35,7 +35,7 @@ void commit_install(FileSystem& fs, const std::filesystem::path& root, LauncherS
 
 // The game folder already holds `release`: unless it is recorded as installed with
 // nothing pending, manifest.json is written and the record changed; then state.json
-// (channel, accepted sequence) is saved, and last pending-manifest.json deleted.
+// (channel, accepted sequence) is saved, and last a pending-manifest.json deleted.
 void record_up_to_date(FileSystem& fs, const std::filesystem::path& root, LauncherState& state,
                        std::string_view channel, const ReleaseRecord& release, std::string_view manifest_bytes);
 

@@ -136,6 +136,7 @@ void UpdateRun::check_path_length() const {
 }
 
 void UpdateRun::finish_up_to_date() {
+  remove_vanished_folders();
   record_up_to_date(fs_, engine_.root, state_, engine_.channel, record_of(release_), manifest_bytes_);
   remove_tree(fs_, staging_folder(engine_.root));
   log(LogLevel::info, "Client {} is up to date ({} files)", version_text(release_.client.version),

@@ -44,6 +44,7 @@ class UpdateRun {
   // install.cpp
   void install();
   void remove_files(std::span<const std::string> paths, bool count);
+  void remove_vanished_folders();
 
   const UpdateEngine& engine_;
   FileSystem& fs_;
@@ -65,6 +66,9 @@ class UpdateRun {
   // are installed again).
   std::vector<std::string> interrupted_;
   std::size_t interrupted_removals_ = 0;  // the first of to_remove_ only the pending manifest listed
+  // Files of earlier releases already gone: an interrupted run may have left their
+  // emptied folders, which go at the end of this one.
+  std::vector<std::string> vanished_;
   FileIndex index_;                      // the new file index
   std::vector<ObjectGroup> objects_;     // largest first
   SpaceNeed space_;

@@ -114,6 +114,7 @@ struct MemoryFileSystem::State {
 
   std::uint64_t operations = 0;
   std::optional<std::uint64_t> cut_at;
+  bool cut_loses_unflushed = true;  // a power cut; false: the process ended
   std::optional<std::uint64_t> fail_at;
   SystemCode fail_code = 0;
   bool fail_sticky = false;
@@ -354,6 +355,13 @@ void MemoryFileSystem::fail_operation(std::uint64_t number, SystemCode code, boo
 void MemoryFileSystem::cut_power_before(std::uint64_t number) {
   const std::lock_guard lock(state_->mutex);
   state_->cut_at = number;
+  state_->cut_loses_unflushed = true;
+}
+
+void MemoryFileSystem::end_process_before(std::uint64_t number) {
+  const std::lock_guard lock(state_->mutex);
+  state_->cut_at = number;
+  state_->cut_loses_unflushed = false;
 }
 
 void MemoryFileSystem::clear_faults() {
@@ -371,6 +379,19 @@ bool MemoryFileSystem::power_is_cut() const {
 void MemoryFileSystem::restart() {
   const std::lock_guard lock(state_->mutex);
   State& state = *state_;
+  ++state.generation;
+  state.dead = false;
+  state.cut_at.reset();
+  if (!state.cut_loses_unflushed) {
+    // The process is gone, the disk is not: only its open files close.
+    for (auto& [id, inode] : state.inodes) inode.handles.clear();
+    for (auto inode = state.inodes.begin(); inode != state.inodes.end();) {
+      const std::uint64_t id = inode->first;
+      ++inode;
+      state.release_inode_if_unused(id);
+    }
+    return;
+  }
   state.names = state.durable_names;
   std::map<std::uint64_t, Inode> survivors;
   state.used = 0;
@@ -386,9 +407,6 @@ void MemoryFileSystem::restart() {
     survivors.emplace(id, std::move(inode));
   }
   state.inodes = std::move(survivors);
-  ++state.generation;
-  state.dead = false;
-  state.cut_at.reset();
   state.commit();
 }
 

@@ -46,10 +46,12 @@ class MemoryFileSystem final : public FileSystem {
   // Power fails right before operation `number`: it and everything after it answer
   // 21 (the device is not ready) until restart().
   void cut_power_before(std::uint64_t number);
+  // The same for a process that ends there (killed, crashed): what it did stays.
+  void end_process_before(std::uint64_t number);
   void clear_faults();
   bool power_is_cut() const;
-  // After a power cut: what was durable at the moment of the cut; every open file is
-  // closed (its handle answers 6 from now on).
+  // After a power cut, what was durable at the moment of the cut; after a process
+  // ended, everything it did. Every open file is closed (its handle answers 6 from now on).
   void restart();
 
   // Bytes the drive holds at most (file contents count; names are free).

@@ -49,6 +49,7 @@ class Tools:
         self.wine_run = os.path.abspath(args.wine_run)
         self.key = os.path.abspath(args.key)
         self.file_holder = os.path.abspath(args.file_holder) if args.file_holder else None
+        self.update_faults = os.path.abspath(args.update_faults) if args.update_faults else None
         self.work = os.path.abspath(args.work)
 
 
@@ -62,6 +63,7 @@ def parse_tools(argv):
     parser.add_argument("--wine-run", required=True, help="scripts/wine-run")
     parser.add_argument("--key", required=True, help="the test release signing key (PEM)")
     parser.add_argument("--file-holder", help="system_helper.exe")
+    parser.add_argument("--update-faults", help="lanternix-update-faults.exe (the test build with a fault plan)")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
@@ -485,8 +487,8 @@ class Run:
         return lines
 
 
-def update_command(root, urls, channel=None, repair=False):
-    command = [TOOLS.wine_run, TOOLS.update, "--root", windows_path(root)]
+def update_command(root, urls, channel=None, repair=False, program=None):
+    command = [TOOLS.wine_run, program or TOOLS.update, "--root", windows_path(root)]
     for url in urls if isinstance(urls, (list, tuple)) else [urls]:
         command += ["--base-url", url]
     if channel:
@@ -505,25 +507,28 @@ def wine_never_started(run):
     return run.returncode == 1 and not run.stdout and not run.log and not run.stderr
 
 
-def run_update(root, urls, channel=None, repair=False, timeout=240):
-    """Runs lanternix-update to its end and returns what it said. A run that Wine could
-    not start at all is started again (twice at most): that is the test machine's
-    failure, not the program's."""
-    run = run_update_once(root, urls, channel, repair, timeout)
+def run_update(root, urls, channel=None, repair=False, timeout=240, program=None, environment=None):
+    """Runs lanternix-update (or `program`, with `environment` added) to its end and
+    returns what it said. A run that Wine could not start at all is started again (twice
+    at most): that is the test machine's failure, not the program's."""
+    def once():
+        return run_update_once(root, urls, channel, repair, timeout, program, environment)
+    run = once()
     for _ in range(2):
         if not wine_never_started(run):
             break
         sys.stderr.write("Wine could not start lanternix-update (exit 1 after %.2f s); running it again:\n%s"
                          % (run.seconds, run.stderr_raw))
-        run = run_update_once(root, urls, channel, repair, timeout)
+        run = once()
     return run
 
 
-def run_update_once(root, urls, channel, repair, timeout):
+def run_update_once(root, urls, channel, repair, timeout, program=None, environment=None):
     offset = log_size(root)
     started = time.monotonic()
-    process = subprocess.Popen(update_command(root, urls, channel, repair), stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
+    process = subprocess.Popen(update_command(root, urls, channel, repair, program), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True,
+                               env=dict(os.environ, **environment) if environment else None)
     try:
         stdout, stderr = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
