@@ -1,36 +1,37 @@
-// What the fuzz targets share: a property check that stops the run with its reason,
-// and a printable form of the input for that report.
+// What the fuzz targets share: a property check that stops the run with its reason
+// (the input printed), and one input split between two readers.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
-namespace kaldren::patcher::fuzz {
+#include "support/escaped.h"
 
-// Bytes outside printable ASCII as \xNN, so a report shows exactly what was read.
-inline std::string escaped(std::string_view bytes) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes.substr(0, 512)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F && c != '\\') {
-      out += c;
-    } else {
-      out += "\\x";
-      out += hex[byte >> 4];
-      out += hex[byte & 0x0F];
-    }
-  }
-  if (bytes.size() > 512) out += "...";
-  return out;
-}
+namespace kaldren::patcher::fuzz {
 
 // A broken property is a finding: abort, so libFuzzer keeps the input that broke it.
 [[noreturn]] inline void fail(const char* file, int line, const char* condition, std::string_view detail) {
-  std::fprintf(stderr, "%s:%d: property broken: %s\n  %s\n", file, line, condition, escaped(detail).c_str());
+  const std::string shown = test_support::escaped(detail, 512);
+  std::fprintf(stderr, "%s:%d: property broken: %s\n  %s\n", file, line, condition, shown.c_str());
   std::abort();
+}
+
+// Byte 0 chooses the reader: odd gives the rest to `odd`, even to `even`. Empty
+// inputs go to neither. Returns libFuzzer's 0.
+template <typename Odd, typename Even>
+int either(const std::uint8_t* data, std::size_t size, Odd odd, Even even) {
+  if (size == 0) return 0;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if ((data[0] & 1) != 0) {
+    odd(rest);
+  } else {
+    even(rest);
+  }
+  return 0;
 }
 
 }  // namespace kaldren::patcher::fuzz

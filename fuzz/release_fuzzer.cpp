@@ -76,12 +76,5 @@ void fuzz_payload(std::string_view payload) {
 }  // namespace kaldren::patcher
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (data[0] & 1) {
-    kaldren::patcher::fuzz_payload(rest);
-  } else {
-    kaldren::patcher::fuzz_document(rest);
-  }
-  return 0;
+  return kaldren::patcher::fuzz::either(data, size, kaldren::patcher::fuzz_payload, kaldren::patcher::fuzz_document);
 }

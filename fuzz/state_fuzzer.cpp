@@ -63,12 +63,5 @@ void fuzz_index(std::string_view document) {
 }  // namespace kaldren::patcher
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (data[0] & 1) {
-    kaldren::patcher::fuzz_index(rest);
-  } else {
-    kaldren::patcher::fuzz_state(rest);
-  }
-  return 0;
+  return kaldren::patcher::fuzz::either(data, size, kaldren::patcher::fuzz_index, kaldren::patcher::fuzz_state);
 }

@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "protocol/json.h"
 #include "protocol/path_rule.h"
+#include "support/escaped.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -30,22 +31,7 @@ std::size_t below(Random& random, std::size_t bound) {
 
 bool chance(Random& random, int percent) { return below(random, 100) < static_cast<std::size_t>(percent); }
 
-// Printable form of an input for failure reports.
-std::string escaped(std::string_view bytes) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F && c != '\\') {
-      out += c;
-    } else {
-      out += "\\x";
-      out += hex[byte >> 4];
-      out += hex[byte & 0x0F];
-    }
-  }
-  return out;
-}
+using test_support::escaped;
 
 const std::set<std::string, std::less<>>& reader_messages() {
   static const std::set<std::string, std::less<>> messages = {
@@ -83,7 +69,7 @@ std::string realistic_document() {
   writer.write_string("1.4.12");
   writer.key("files");
   writer.begin_array();
-  const char* const names[] = {"bin/64/Kaldren.exe", "data/donn\xC3\xA9" "es.pak", "maps/\"quoted\"\\name",
+  const char* const names[] = {"bin/64/Kaldren.exe", ("data/donn\xC3\xA9" "es.pak"), "maps/\"quoted\"\\name",
                                "tab\there\nline", "\x01\x1F control"};
   std::uint64_t size = 1;
   for (const char* name : names) {
@@ -234,6 +220,19 @@ class Walker {
   std::size_t budget_;
 };
 
+// Called in a catch block: reports the exception being handled, which no rule of the
+// code under test throws, for `input`. Returns false.
+bool report_unexpected(std::string_view input) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "unexpected exception \"" << e.what() << "\" for " << escaped(input);
+  } catch (...) {
+    ADD_FAILURE() << "unexpected non-standard exception for " << escaped(input);
+  }
+  return false;
+}
+
 // Runs one document; returns false (after reporting) when anything unexpected escaped.
 // Records each reader message seen in `seen`.
 bool survives_walk(const std::string& text, Random& random, std::set<std::string, std::less<>>& seen) {
@@ -257,12 +256,8 @@ bool survives_walk(const std::string& text, Random& random, std::set<std::string
     }
     seen.insert(e.what());
   } catch (const PatchError&) {
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected exception \"" << e.what() << "\" for " << escaped(text);
-    return false;
   } catch (...) {
-    ADD_FAILURE() << "unexpected non-standard exception for " << escaped(text);
-    return false;
+    return report_unexpected(text);
   }
   if (reader.position() > reader.length()) {
     ADD_FAILURE() << "position " << reader.position() << " beyond length " << reader.length() << " for "
@@ -358,15 +353,8 @@ bool path_operations_agree(const std::string& path) {
         ADD_FAILURE() << "PatchError \"" << escaped(e.what()) << "\" for " << escaped(path);
         return false;
       }
-    } catch (const JsonError& e) {
-      ADD_FAILURE() << "JsonError \"" << e.what() << "\" for " << escaped(path);
-      return false;
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "unexpected exception \"" << e.what() << "\" for " << escaped(path);
-      return false;
     } catch (...) {
-      ADD_FAILURE() << "unexpected non-standard exception for " << escaped(path);
-      return false;
+      return report_unexpected(path);
     }
   }
   return true;
