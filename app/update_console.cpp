@@ -85,15 +85,6 @@ std::string log_peak_working_set() {
   return peak;
 }
 
-std::string joined_sources(const std::vector<std::wstring>& sources) {
-  std::string text;
-  for (const auto& source : sources) {
-    if (!text.empty()) text += ", ";
-    text += patcher::to_utf8_lenient(source);
-  }
-  return text;
-}
-
 int run(const std::vector<std::wstring>& arguments, patcher::FileSystem& fs) {
   using namespace patcher;
   LauncherOptions options = parse_command_line(arguments);
@@ -112,9 +103,7 @@ int run(const std::vector<std::wstring>& arguments, patcher::FileSystem& fs) {
   const std::string root_text = to_utf8_lenient(options.root);
 
   open_log(log_file(root));
-  log(LogLevel::info, "{} launcher {} starting in {} mode from {}", "Kaldren Morvale", build::kLauncherVersion,
-      "update", to_utf8_lenient(options.launcher_path));
-  log(LogLevel::info, "Patch sources {} channel {}", joined_sources(options.sources), options.channel);
+  log_startup(options, "update");
 
   FolderLock lock(lock_name(options.root));
   if (!lock.try_own(0)) {

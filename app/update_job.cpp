@@ -3,11 +3,24 @@
 #include <fmt/format.h>
 
 #include "build_constants.h"
+#include "core/log.h"
+#include "core/text.h"
 #include "install/processes.h"
 #include "protocol/path_rule.h"
 #include "transport/make_transport.h"
 
 namespace kaldren::patcher {
+
+void log_startup(const LauncherOptions& options, std::string_view mode) {
+  log(LogLevel::info, "{} launcher {} starting in {} mode from {}", "Kaldren Morvale", build::kLauncherVersion, mode,
+      to_utf8_lenient(options.launcher_path));
+  std::string sources;
+  for (const auto& source : options.sources) {
+    if (!sources.empty()) sources += ", ";
+    sources += to_utf8_lenient(source);
+  }
+  log(LogLevel::info, "Patch sources {} channel {}", sources, options.channel);
+}
 
 std::filesystem::path release_executable(const std::filesystem::path& root, const Release& release) {
   return resolve_path(root, release.client.executable);

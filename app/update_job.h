@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <stop_token>
+#include <string_view>
 
 #include "config/options.h"
 #include "engine/update_engine.h"
@@ -26,6 +27,10 @@ struct UpdateJobHooks {
 // built-in launcher version does not parse.
 EngineResult run_update_job(const LauncherOptions& options, FileSystem& fs, const UpdateJobHooks& hooks,
                             std::stop_token stop);
+
+// The first lines of a run's log: who starts, in which mode ("patch", "update", ...),
+// from where, and the patch sources and channel.
+void log_startup(const LauncherOptions& options, std::string_view mode);
 
 // The game executable of a release: its executable path joined under the root.
 std::filesystem::path release_executable(const std::filesystem::path& root, const Release& release);

@@ -1,0 +1,60 @@
+// Plays the player in the launcher's end-to-end tests, from outside its process:
+//   launcher_driver wait-window <milliseconds>        exit 0 once the launcher's window shows
+//   launcher_driver close-window                      posts WM_CLOSE to it (exit 1: none)
+//   launcher_driver answer <button id> <milliseconds> waits for the failure dialog, prints
+//                                                     its two texts, presses the button
+// Exit 1 when the window or dialog did not show in time.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "core/text.h"
+
+namespace {
+
+constexpr const wchar_t* kWindowClass = L"KaldrenMorvale.Lanternix.Window";
+constexpr int kFailureTextId = 1016;
+constexpr int kCategoryTextId = 1013;
+
+// Polls for a top-level window; the launcher is another process, so no hook can tell.
+HWND wait_for(const wchar_t* window_class, const wchar_t* title, DWORD milliseconds) {
+  const ULONGLONG until = GetTickCount64() + milliseconds;
+  for (;;) {
+    HWND window = FindWindowW(window_class, title);
+    if (window != nullptr && IsWindowVisible(window)) return window;
+    if (GetTickCount64() >= until) return nullptr;
+    Sleep(50);
+  }
+}
+
+std::string item_text(HWND dialog, int id) {
+  wchar_t text[1024] = L"";
+  GetDlgItemTextW(dialog, id, text, 1024);
+  return kaldren::patcher::to_utf8_lenient(text);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (command == L"wait-window" && argc == 3) {
+    return wait_for(kWindowClass, nullptr, std::wcstoul(argv[2], nullptr, 10)) ? 0 : 1;
+  }
+  if (command == L"close-window" && argc == 2) {
+    HWND window = FindWindowW(kWindowClass, nullptr);
+    return window != nullptr && PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+  }
+  if (command == L"answer" && argc == 4) {
+    HWND dialog = wait_for(L"#32770", L"Lanternix", std::wcstoul(argv[3], nullptr, 10));
+    if (dialog == nullptr) return 1;
+    Sleep(100);  // let the dialog finish setting its texts
+    std::printf("%s\n%s\n", item_text(dialog, kFailureTextId).c_str(), item_text(dialog, kCategoryTextId).c_str());
+    std::fflush(stdout);
+    const int button = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
+    return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0) ? 0 : 1;
+  }
+  std::fputs("usage: launcher_driver wait-window MS | close-window | answer BUTTON MS\n", stderr);
+  return 2;
+}
