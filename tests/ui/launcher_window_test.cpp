@@ -1,0 +1,119 @@
+// The window on this thread: its size and place, when a status is posted, the drag
+// rule, keys, posted actions and the failure dialog it raises.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "ui/launcher_window.h"
+#include "ui/resource_ids.h"
+#include "ui_test_support.h"
+
+namespace kaldren::patcher {
+namespace {
+
+class LauncherWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_WINDOWS();
+    window_ = std::make_unique<LauncherWindow>(GetModuleHandleW(nullptr),
+                                               [this](WindowAction action) { actions_.push_back(action); });
+    window_->show(SW_SHOWNOACTIVATE);
+    hwnd_ = window_->handle();
+    ASSERT_NE(hwnd_, nullptr);
+  }
+
+  void set_phase(std::int32_t phase) {
+    UpdateStatus status;
+    status.phase = phase;
+    status.text = "Could not reach patch.kaldren.example";
+    status.category = ErrorCategory::network;
+    window_->set_status(status);
+  }
+
+  int take_status_messages() {
+    int count = 0;
+    MSG message;
+    while (PeekMessageW(&message, hwnd_, launcher_status_message, launcher_status_message, PM_REMOVE)) ++count;
+    return count;
+  }
+
+  std::unique_ptr<LauncherWindow> window_;
+  HWND hwnd_ = nullptr;
+  std::vector<WindowAction> actions_;
+};
+
+TEST_F(LauncherWindowTest, IsCentredAtItsDesignSizeForTheSystemDpi) {
+  const int dpi = static_cast<int>(GetDpiForSystem());
+  RECT area{}, window{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  GetWindowRect(hwnd_, &window);
+  const int width = MulDiv(640, dpi, 96), height = MulDiv(466, dpi, 96);
+  EXPECT_EQ(window.right - window.left, width);
+  EXPECT_EQ(window.bottom - window.top, height);
+  EXPECT_EQ(window.left, area.left + (area.right - area.left - width) / 2);
+  EXPECT_EQ(window.top, area.top + (area.bottom - area.top - height) / 2);
+  wchar_t text[64] = {};
+  GetWindowTextW(hwnd_, text, 64);
+  EXPECT_STREQ(text, L"[Kaldren Morvale] Lanternixing...");
+  GetClassNameW(hwnd_, text, 64);
+  EXPECT_STREQ(text, L"KaldrenMorvale.Lanternix.Window");
+  EXPECT_TRUE(LauncherWindow::bring_to_front());
+}
+
+TEST_F(LauncherWindowTest, PostsAStatusOnlyForANewPhaseOrAFailure) {
+  std::thread job([this] {
+    UpdateStatus status;
+    for (std::int32_t phase : {0, 0, 2, 2, 2, 3, 3, 5, 5}) {  // 2, 3 and each failure
+      for (std::uint64_t done = 0; done < 4; ++done) {
+        status.phase = phase;
+        status.done = done * 4096;
+        status.total = 16384;
+        window_->set_status(status);
+        if (phase == 5) break;
+      }
+    }
+  });
+  job.join();
+  EXPECT_EQ(take_status_messages(), 4);
+}
+
+TEST_F(LauncherWindowTest, DragsByThePictureAboveTheBars) {
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  const int limit = MulDiv(360, client.bottom, 466);
+  for (const auto& [y, hit] : {std::pair{0, HTCAPTION}, std::pair{limit - 1, HTCAPTION}, std::pair{limit, HTCLIENT},
+                               std::pair{static_cast<int>(client.bottom) - 1, HTCLIENT}}) {
+    POINT point{client.right / 2, y};
+    ClientToScreen(hwnd_, &point);
+    EXPECT_EQ(SendMessageW(hwnd_, WM_NCHITTEST, 0, MAKELPARAM(point.x, point.y)), hit) << "y " << y;
+  }
+}
+
+TEST_F(LauncherWindowTest, EnterStartsTheGameOnlyWhenFinishedAndEscapeCloses) {
+  for (const std::int32_t phase : {0, 1, 2, 3, 5, 4}) {
+    set_phase(phase == 5 ? 2 : phase);  // a failure would raise the dialog
+    SendMessageW(hwnd_, WM_KEYUP, VK_RETURN, 0);
+  }
+  window_->post_action(WindowAction::Retry);
+  test::pump_until([this] { return actions_.size() == 2; });
+  SendMessageW(hwnd_, WM_KEYUP, VK_ESCAPE, 0);
+  test::pump_until([this] { return window_->handle() == nullptr; });
+  EXPECT_EQ(actions_, (std::vector<WindowAction>{WindowAction::StartGame, WindowAction::Retry, WindowAction::Stop}));
+  EXPECT_EQ(window_->handle(), nullptr);
+  MSG quit;
+  EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(LauncherWindowTest, AFailureAsksAndReportsTheAnswer) {
+  test::answer_next_dialog([](HWND dialog) {
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), FindWindowW(launcher_window_class, nullptr));
+    SendMessageW(GetDlgItem(dialog, LANTERNIX_MANUAL_BUTTON), BM_CLICK, 0, 0);
+  });
+  set_phase(UpdateStatus::failed);
+  test::pump_until([this] { return !actions_.empty(); });
+  EXPECT_EQ(actions_, std::vector<WindowAction>{WindowAction::ManualPatch});
+}
+
+}  // namespace
+}  // namespace kaldren::patcher

@@ -1,0 +1,60 @@
+// The launcher's skinned progress window: shows the job's status (progress at most
+// every 50 ms, a new phase or a failure at once), asks what to do after a failure and
+// hands the user's decisions to `on_action` on the window thread.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "engine/update_engine.h"
+#include "ui/launcher_canvas.h"
+#include "ui/window_action.h"
+
+namespace kaldren::patcher {
+
+inline constexpr wchar_t launcher_window_class[] = L"KaldrenMorvale.Lanternix.Window";
+inline constexpr UINT launcher_status_message = WM_APP + 1;
+inline constexpr UINT launcher_action_message = WM_APP + 2;
+
+class LauncherWindow {
+ public:
+  // Loads the skin (std::runtime_error when it cannot); the window comes with show().
+  LauncherWindow(HINSTANCE instance, std::function<void(WindowAction)> on_action);
+  ~LauncherWindow();
+  LauncherWindow(const LauncherWindow&) = delete;
+  LauncherWindow& operator=(const LauncherWindow&) = delete;
+
+  // Creates the window centred on the primary work area and shows it (window thread).
+  void show(int show_command);
+  // Any thread: stores the status; a new phase or a failure is painted at once.
+  void set_status(const UpdateStatus& status);
+  // Any thread: closes the window (as the user would) / hands `action` to on_action.
+  void post_close();
+  void post_action(WindowAction action);
+  // Brings a launcher window of any process forward; false when there is none.
+  static bool bring_to_front();
+
+  HWND handle() const noexcept { return hwnd_.load(); }
+
+ private:
+  static LRESULT CALLBACK window_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  UpdateStatus snapshot();
+  void paint(HWND hwnd);
+  void on_status(HWND hwnd);
+
+  HINSTANCE instance_;
+  std::function<void(WindowAction)> on_action_;
+  std::unique_ptr<LauncherCanvas> canvas_;
+  std::atomic<HWND> hwnd_{nullptr};
+  std::mutex status_lock_;
+  UpdateStatus status_;
+  std::atomic<bool> dirty_{false};
+  bool dialog_open_ = false;
+};
+
+}  // namespace kaldren::patcher
