@@ -239,14 +239,18 @@ void replace_file(FileSystem& fs, const std::filesystem::path& source, const std
   }
   if (status.read_only) fs.set_read_only(target, false);
   const SystemCode error = file_policy::retry_while_locked(fs, target, [&] { return fs.move(source, target); });
-  if (error != 0) file_policy::throw_after_retries("Could not replace " + display_path(target), error);
+  if (error != 0) {
+    file_policy::throw_after_retries(fs, "Could not replace " + display_path(target), error, {target, source});
+  }
 }
 
 void copy_file(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target) {
   ensure_parent_folder(fs, target);
   file_policy::clear_read_only(fs, target);
   const SystemCode error = file_policy::retry_while_locked(fs, target, [&] { return fs.copy(source, target); });
-  if (error != 0) file_policy::throw_after_retries("Could not copy to " + display_path(target), error);
+  if (error != 0) {
+    file_policy::throw_after_retries(fs, "Could not copy to " + display_path(target), error, {target, source});
+  }
   // A copy is installed like a moved file: the index written next vouches for its bytes.
   flush_file(fs, target);
 }
@@ -255,7 +259,7 @@ bool delete_file(FileSystem& fs, const std::filesystem::path& path) {
   file_policy::clear_read_only(fs, path);
   const SystemCode error = file_policy::retry_while_locked(fs, path, [&] { return fs.remove_file(path); });
   if (error == system_code::file_not_found || error == system_code::path_not_found) return false;
-  if (error != 0) file_policy::throw_after_retries("Could not delete " + display_path(path), error);
+  if (error != 0) file_policy::throw_after_retries(fs, "Could not delete " + display_path(path), error, {path});
   return true;
 }
 

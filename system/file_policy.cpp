@@ -35,8 +35,14 @@ SystemCode retry_while_locked(FileSystem& fs, const std::filesystem::path& path,
   return code;
 }
 
-void throw_after_retries(std::string_view context, SystemCode code) {
-  throw_win32(is_lock_code(code) ? ErrorCategory::file_in_use : category_for_win32(code), context, code);
+void throw_after_retries(FileSystem& fs, std::string_view context, SystemCode code,
+                         const std::vector<std::filesystem::path>& paths) {
+  if (!is_lock_code(code)) throw_win32(category_for_win32(code), context, code);
+  // The player can close a program we name; "a game file is in use" alone leaves them guessing.
+  std::string users;
+  for (const std::string& program : fs.programs_using(paths)) users += (users.empty() ? "" : ", ") + program;
+  if (users.empty()) throw_win32(ErrorCategory::file_in_use, context, code);
+  throw PatchError(ErrorCategory::file_in_use, win32_error_text(context, code) + "; in use by " + users);
 }
 
 void throw_by_code(std::string_view phrase, const std::filesystem::path& path, SystemCode code) {

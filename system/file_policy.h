@@ -20,8 +20,10 @@ SystemCode retry_while_locked(FileSystem& fs, const std::filesystem::path& path,
                               const std::function<SystemCode()>& attempt);
 
 // "<context>: <text> (Win32 error <code>)" after the retries: file_in_use for a lock
-// code (access denied included), otherwise the category of the code.
-[[noreturn]] void throw_after_retries(std::string_view context, SystemCode code);
+// code (access denied included), otherwise the category of the code. For a lock code,
+// "; in use by <program>, ..." follows when the system names who holds `paths`.
+[[noreturn]] void throw_after_retries(FileSystem& fs, std::string_view context, SystemCode code,
+                                      const std::vector<std::filesystem::path>& paths);
 
 // "<phrase><path>: <text> (Win32 error <code>)", category by code.
 [[noreturn]] void throw_by_code(std::string_view phrase, const std::filesystem::path& path, SystemCode code);

@@ -113,6 +113,9 @@ class FileSystem {
   virtual std::uint32_t process_id() = 0;
   // Waits before the next attempt at a locked file.
   virtual void pause(std::chrono::milliseconds duration) = 0;
+  // The programs that hold these files open, as people know them ("Name (pid N)"), for
+  // the message of a failure; empty when the system cannot tell.
+  virtual std::vector<std::string> programs_using(const std::vector<std::filesystem::path>& paths) = 0;
 };
 
 // The machine's own file system (Win32 on Windows). Lives for the whole process.

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/owned_handle.h"
+#include "system/programs_using_win.h"
 #include "system/file_system.h"
 
 namespace kaldren::patcher {
@@ -171,6 +172,10 @@ class WindowsFileSystem final : public FileSystem {
   std::uint32_t process_id() override { return GetCurrentProcessId(); }
 
   void pause(std::chrono::milliseconds duration) override { Sleep(static_cast<DWORD>(duration.count())); }
+
+  std::vector<std::string> programs_using(const std::vector<std::filesystem::path>& paths) override {
+    return windows_programs_using(paths);
+  }
 };
 
 }  // namespace

@@ -126,6 +126,7 @@ struct MemoryFileSystem::State {
   bool long_paths = false;
   std::function<void()> pause_hook;
   std::uint64_t pauses = 0;
+  std::map<std::wstring, std::vector<std::string>> programs_using;  // by key
 
   // The answer to a call that changes `key` (and `other_key`): 0 to go ahead.
   SystemCode begin_change(const std::wstring& key, const std::wstring& other_key = {}) {
@@ -450,6 +451,21 @@ void MemoryFileSystem::set_unreadable(const std::filesystem::path& path) {
   } else {
     state_->inodes.at(node->inode).unreadable = true;
   }
+}
+
+void MemoryFileSystem::set_programs_using(const std::filesystem::path& path, std::vector<std::string> programs) {
+  const std::lock_guard lock(state_->mutex);
+  state_->programs_using[parse(path).key] = std::move(programs);
+}
+
+std::vector<std::string> MemoryFileSystem::programs_using(const std::vector<std::filesystem::path>& paths) {
+  const std::lock_guard lock(state_->mutex);
+  std::vector<std::string> programs;
+  for (const auto& path : paths) {
+    const auto found = state_->programs_using.find(parse(path).key);
+    if (found != state_->programs_using.end()) programs.insert(programs.end(), found->second.begin(), found->second.end());
+  }
+  return programs;
 }
 
 std::map<std::string, std::string> MemoryFileSystem::files_below(const std::filesystem::path& folder) const {

@@ -68,6 +68,8 @@ class MemoryFileSystem final : public FileSystem {
   // The file can no longer be opened, or the folder listed (access denied), as with a
   // damaged permission set; a file put in its place is readable again.
   void set_unreadable(const std::filesystem::path& path);
+  // Who the drive says holds a file open (by default: nobody it can name).
+  void set_programs_using(const std::filesystem::path& path, std::vector<std::string> programs);
 
   // Every file below `folder` by its '/'-separated relative path as stored, and its bytes.
   std::map<std::string, std::string> files_below(const std::filesystem::path& folder) const;
@@ -86,6 +88,7 @@ class MemoryFileSystem final : public FileSystem {
   bool long_paths_enabled() override;
   std::uint32_t process_id() override { return 4242; }
   void pause(std::chrono::milliseconds duration) override;
+  std::vector<std::string> programs_using(const std::vector<std::filesystem::path>& paths) override;
 
   struct State;  // shared with the open files
 

@@ -6,7 +6,7 @@ set -u
 objdump="$1"; shift
 allowed="kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll ole32.dll oleaut32.dll
 comctl32.dll comdlg32.dll winhttp.dll bcrypt.dll crypt32.dll msvcrt.dll ntdll.dll ws2_32.dll
-shlwapi.dll uxtheme.dll version.dll userenv.dll secur32.dll dwmapi.dll msimg32.dll"
+shlwapi.dll uxtheme.dll version.dll userenv.dll secur32.dll dwmapi.dll msimg32.dll rstrtmgr.dll"
 status=0
 [ $# -gt 0 ] || { echo "no executables to check"; exit 1; }
 for file in "$@"; do

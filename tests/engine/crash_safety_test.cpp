@@ -140,7 +140,9 @@ class CrashSafetyTest : public ::testing::Test {
     Files expected = release;
     expected.insert(kPlayer.begin(), kPlayer.end());
     EXPECT_EQ(game_files(), expected);
-    if (!empty_folders_allowed) EXPECT_EQ(empty_folders(root_), std::vector<std::string>{});
+    if (!empty_folders_allowed) {
+      EXPECT_EQ(empty_folders(root_), std::vector<std::string>{});
+    }
     for (const auto& [path, content] : disk_.files_below(data_folder(root_))) {
       EXPECT_FALSE(path.starts_with("staging") || path.ends_with(".tmp") || path == "pending-manifest.json")
           << path << " is left behind";

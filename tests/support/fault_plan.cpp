@@ -109,6 +109,10 @@ SystemCode FaultPlanFileSystem::free_space(const std::filesystem::path& folder, 
 
 bool FaultPlanFileSystem::long_paths_enabled() { return inner_.long_paths_enabled(); }
 std::uint32_t FaultPlanFileSystem::process_id() { return inner_.process_id(); }
+
+std::vector<std::string> FaultPlanFileSystem::programs_using(const std::vector<std::filesystem::path>& paths) {
+  return inner_.programs_using(paths);
+}
 void FaultPlanFileSystem::pause(std::chrono::milliseconds duration) { inner_.pause(duration); }
 
 }  // namespace kaldren::patcher::test

@@ -51,6 +51,7 @@ class FaultPlanFileSystem final : public FileSystem {
   bool long_paths_enabled() override;
   std::uint32_t process_id() override;
   void pause(std::chrono::milliseconds duration) override;
+  std::vector<std::string> programs_using(const std::vector<std::filesystem::path>& paths) override;
 
  private:
   FileSystem& inner_;

@@ -101,12 +101,14 @@ TEST_F(MemoryFileSystemTest, LockedFilesAreRetriedUntilReleased) {
     const char* name;
     std::function<void()> operation;  // on game.exe
     std::string failure;              // its message's context when the file stays held
+    bool names_holder;                // the message names the program the drive says holds it
   } operations[] = {
-      {"replace", [&] { replace_file(disk_, at("staged"), at("game.exe")); }, "Could not replace "},
-      {"copy", [&] { copy_file(disk_, at("staged"), at("game.exe")); }, "Could not copy to "},
-      {"delete", [&] { delete_file(disk_, at("game.exe")); }, "Could not delete "},
-      {"flush", [&] { flush_file(disk_, at("game.exe")); }, "Could not open "},
+      {"replace", [&] { replace_file(disk_, at("staged"), at("game.exe")); }, "Could not replace ", true},
+      {"copy", [&] { copy_file(disk_, at("staged"), at("game.exe")); }, "Could not copy to ", true},
+      {"delete", [&] { delete_file(disk_, at("game.exe")); }, "Could not delete ", true},
+      {"flush", [&] { flush_file(disk_, at("game.exe")); }, "Could not open ", false},
   };
+  const std::vector<std::string> holders{"Kaldren Morvale (pid 77)", "a program (pid 78)"};
   for (const auto& operation : operations) {
     for (const bool released : {true, false}) {
       SCOPED_TRACE(std::string(operation.name) + (released ? ", released" : ", held"));
@@ -129,6 +131,15 @@ TEST_F(MemoryFileSystemTest, LockedFilesAreRetriedUntilReleased) {
         EXPECT_EQ(disk_.pauses() - pauses, 24u);
       }
       EXPECT_EQ(log.at("DEBUG"), std::vector<std::string>{display_path(at("game.exe")) + " is locked; retrying"});
+      if (!released) {
+        // Where the system can tell who holds the file, the player learns what to close.
+        const std::string plain = failure_of(operation.operation).what();
+        disk_.set_programs_using(at("game.exe"), holders);
+        const std::string named = failure_of(operation.operation).what();
+        disk_.set_programs_using(at("game.exe"), {});
+        const std::string users = "; in use by " + holders[0] + ", " + holders[1];
+        EXPECT_EQ(named, plain + (operation.names_holder ? users : ""));
+      }
       disk_.on_pause({});
     }
   }
@@ -150,6 +161,7 @@ class SizeUnknown final : public FileSystem {
   bool long_paths_enabled() override { return false; }
   std::uint32_t process_id() override { return 1; }
   void pause(std::chrono::milliseconds) override {}
+  std::vector<std::string> programs_using(const std::vector<std::filesystem::path>&) override { return {}; }
   SystemCode open(const fs::path& p, const OpenRequest& r, std::unique_ptr<OpenFile>& file) override {
     struct NoSize final : OpenFile {
       std::unique_ptr<OpenFile> inner;
