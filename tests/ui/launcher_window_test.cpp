@@ -18,7 +18,7 @@ class LauncherWindowTest : public ::testing::Test {
     SKIP_WITHOUT_WINDOWS();
     window_ = std::make_unique<LauncherWindow>(GetModuleHandleW(nullptr),
                                                [this](WindowAction action) { actions_.push_back(action); });
-    window_->show(SW_SHOWNOACTIVATE);
+    window_->show(SW_HIDE);  // X11 without a window manager waits 2 s to unmap a shown window
     hwnd_ = window_->handle();
     ASSERT_NE(hwnd_, nullptr);
   }
