@@ -23,16 +23,6 @@ std::string shorten_from_start(std::string_view text, std::size_t max_bytes) {
   return "..." + std::string(text.substr(start));
 }
 
-std::string format_rate(double bytes_per_second) {
-  if (bytes_per_second < 0) bytes_per_second = 0;
-  return format_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
-}
-
-std::string format_duration(std::uint64_t seconds) {
-  if (seconds >= 3600) return fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
-  return fmt::format("{}:{:02}", seconds / 60, seconds % 60);
-}
-
 ConsoleProgress::ConsoleProgress(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
 
 void ConsoleProgress::print_line(const std::string& line) {

@@ -43,8 +43,4 @@ class ConsoleProgress {
 // character boundary so that the whole fits in `max_bytes` (at least 4).
 std::string shorten_from_start(std::string_view text, std::size_t max_bytes);
 
-// "12.3 MB/s" style rate and "1:05" style duration for progress lines.
-std::string format_rate(double bytes_per_second);
-std::string format_duration(std::uint64_t seconds);
-
 }  // namespace kaldren::patcher

@@ -44,4 +44,14 @@ std::string format_size(std::uint64_t bytes) {
   return fmt::format("{:.1f} {}", value, kUnits[unit]);
 }
 
+std::string format_rate(double bytes_per_second) {
+  if (bytes_per_second < 0) bytes_per_second = 0;
+  return format_size(static_cast<std::uint64_t>(bytes_per_second)) + "/s";
+}
+
+std::string format_duration(std::uint64_t seconds) {
+  if (seconds >= 3600) return fmt::format("{}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
+  return fmt::format("{}:{:02}", seconds / 60, seconds % 60);
+}
+
 }  // namespace kaldren::patcher

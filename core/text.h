@@ -38,5 +38,8 @@ std::string display_path(const std::filesystem::path& path) noexcept;
 
 // "1023 bytes", "1.5 KB", "100 KB", "1048576 TB".
 std::string format_size(std::uint64_t bytes);
+// "12.3 MB/s" style rate and "1:05" style duration for progress texts.
+std::string format_rate(double bytes_per_second);
+std::string format_duration(std::uint64_t seconds);
 
 }  // namespace kaldren::patcher
