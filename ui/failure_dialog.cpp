@@ -92,11 +92,9 @@ int show_failure_dialog(HINSTANCE instance, HWND parent, ErrorCategory category,
     default:
       return failure_bypass;
   }
-  log(LogLevel::warn, "Could not show the failure dialog (Win32 error {}); asking with a message box",
-      GetLastError());
+  log(LogLevel::warn, "Could not show the failure dialog (Win32 error {}); asking with a message box", GetLastError());
   const std::wstring text = std::wstring(texts.message) + L"\n\n" + failure_text;
-  const int answer =
-      MessageBoxW(parent, text.c_str(), L"Lanternix", MB_ICONERROR | MB_RETRYCANCEL | MB_SETFOREGROUND);
+  const int answer = MessageBoxW(parent, text.c_str(), L"Lanternix", MB_ICONERROR | MB_RETRYCANCEL | MB_SETFOREGROUND);
   return answer == IDRETRY ? failure_retry : failure_bypass;
 }
 

@@ -17,17 +17,17 @@ DcScope select_into(HDC dc, HGDIOBJ object, std::string_view failure) {
   SetLastError(ERROR_SUCCESS);
   const HGDIOBJ previous = SelectObject(dc, object);
   if (previous == nullptr || previous == HGDI_ERROR) throw_ui_failure(failure);
-  return DcScope(dc, [](HDC scoped, std::intptr_t value) noexcept {
-    SelectObject(scoped, reinterpret_cast<HGDIOBJ>(value));
-  }, reinterpret_cast<std::intptr_t>(previous));
+  return DcScope(
+      dc, [](HDC scoped, std::intptr_t value) noexcept { SelectObject(scoped, reinterpret_cast<HGDIOBJ>(value)); },
+      reinterpret_cast<std::intptr_t>(previous));
 }
 
 DcScope save_state(HDC dc, std::string_view failure) {
   SetLastError(ERROR_SUCCESS);
   const int saved = SaveDC(dc);
   if (saved == 0) throw_ui_failure(failure);
-  return DcScope(dc, [](HDC scoped, std::intptr_t value) noexcept { RestoreDC(scoped, static_cast<int>(value)); },
-                 saved);
+  return DcScope(
+      dc, [](HDC scoped, std::intptr_t value) noexcept { RestoreDC(scoped, static_cast<int>(value)); }, saved);
 }
 
 }  // namespace kaldren::patcher

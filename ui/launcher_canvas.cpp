@@ -68,15 +68,16 @@ std::string progress_text(std::uint64_t done, std::uint64_t total) {
   const double done_k = static_cast<double>(done >> 10);
   const double total_k = static_cast<double>(total >> 10);
   char buffer[96];
-  const int length = std::snprintf(buffer, sizeof buffer, "%.0fK/%.0fK = %.2f%%", done_k, total_k,
-                                   done_k * 100.0 / total_k);
+  const int length =
+      std::snprintf(buffer, sizeof buffer, "%.0fK/%.0fK = %.2f%%", done_k, total_k, done_k * 100.0 / total_k);
   if (length < 0 || length >= static_cast<int>(sizeof buffer)) {
     throw std::runtime_error("Could not format launcher progress");
   }
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-LauncherCanvas::LauncherCanvas(HINSTANCE instance) : LauncherCanvas(instance, draw_skin_variant(), draw_skin_variant()) {}
+LauncherCanvas::LauncherCanvas(HINSTANCE instance)
+    : LauncherCanvas(instance, draw_skin_variant(), draw_skin_variant()) {}
 
 LauncherCanvas::LauncherCanvas(HINSTANCE instance, int first_variant, int second_variant)
     : picture_a_(load(instance, LANTERNIX_PICTURE_A_BASE + checked_variant(first_variant))),
@@ -85,17 +86,19 @@ LauncherCanvas::LauncherCanvas(HINSTANCE instance, int first_variant, int second
       canvas_dc_(new_memory_dc()),
       source_dc_(new_memory_dc()),
       canvas_bitmap_(new_canvas_bitmap(canvas_dc_.get())) {
-  canvas_selection_.emplace(select_into(canvas_dc_.get(), canvas_bitmap_.get(), "Could not initialize launcher canvas"));
+  canvas_selection_.emplace(
+      select_into(canvas_dc_.get(), canvas_bitmap_.get(), "Could not initialize launcher canvas"));
 }
 
 LauncherCanvas::Picture LauncherCanvas::load(HINSTANCE instance, int id) {
   Picture picture;
   SetLastError(ERROR_SUCCESS);
-  picture.bitmap.reset(static_cast<HBITMAP>(
-      LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+  picture.bitmap.reset(
+      static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
   if (!picture.bitmap) throw_ui_failure("Could not load a launcher bitmap");
   BITMAP info{};
-  if (GetObjectW(picture.bitmap.get(), sizeof info, &info) == 0) throw_ui_failure("Could not inspect a launcher bitmap");
+  if (GetObjectW(picture.bitmap.get(), sizeof info, &info) == 0)
+    throw_ui_failure("Could not inspect a launcher bitmap");
   picture.width = info.bmWidth;
   picture.height = info.bmHeight;
   return picture;
@@ -116,7 +119,8 @@ void LauncherCanvas::draw_bar(int x, int y, std::uint64_t done, std::uint64_t to
 
 void LauncherCanvas::draw_line(int x, int y, const char* label, std::uint64_t done, std::uint64_t total) {
   const HDC dc = canvas_dc_.get();
-  if (SetTextColor(dc, label_colour) == CLR_INVALID || !TextOutA(dc, x, y, label, static_cast<int>(std::strlen(label)))) {
+  if (SetTextColor(dc, label_colour) == CLR_INVALID ||
+      !TextOutA(dc, x, y, label, static_cast<int>(std::strlen(label)))) {
     throw_ui_failure("Could not paint launcher progress text");
   }
   const std::string text = progress_text(done, total);

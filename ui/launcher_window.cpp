@@ -37,7 +37,10 @@ HICON class_icon(HINSTANCE instance, int metric_x, int metric_y) {
 }  // namespace
 
 LauncherWindow::LauncherWindow(HINSTANCE instance, std::function<void(WindowAction)> on_action)
-    : instance_(instance), on_action_(std::move(on_action)), canvas_(std::make_unique<LauncherCanvas>(instance)) {
+    : instance_(instance),
+      on_action_(std::move(on_action)),
+      canvas_(std::make_unique<LauncherCanvas>(instance)),
+      title_(window_title) {
   status_.text = "Connecting to the patch server...";
 }
 
@@ -148,7 +151,9 @@ LRESULT LauncherWindow::handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
       }
       return 0;
     case WM_TIMER:
-      if (wparam == repaint_timer && dirty_.exchange(false)) InvalidateRect(hwnd, nullptr, FALSE);
+      if (wparam != repaint_timer) return 0;
+      if (dirty_.exchange(false)) InvalidateRect(hwnd, nullptr, FALSE);
+      show_progress_outside(hwnd, snapshot());  // the speed needs steady samples
       return 0;
     case WM_SIZE:
       InvalidateRect(hwnd, nullptr, FALSE);
@@ -193,11 +198,23 @@ void LauncherWindow::on_status(HWND hwnd) {
   InvalidateRect(hwnd, nullptr, FALSE);
   UpdateWindow(hwnd);
   const UpdateStatus status = snapshot();
+  show_progress_outside(hwnd, status);
   if (status.phase != UpdateStatus::failed || dialog_open_) return;
   dialog_open_ = true;
   const int answer = show_failure_dialog(instance_, hwnd, status.category, to_utf16_lenient(status.text));
   dialog_open_ = false;
   on_action_(action_for(answer));
+}
+
+void LauncherWindow::show_progress_outside(HWND hwnd, const UpdateStatus& status) {
+  if (status.phase == UpdateStatus::downloading) {
+    rate_.add(DownloadRate::Clock::now(), status.done);
+  } else {
+    rate_.clear();
+  }
+  std::wstring title = launcher_title(status, rate_.bytes_per_second());
+  if (title != title_ && SetWindowTextW(hwnd, title.c_str())) title_ = std::move(title);
+  taskbar_.show(hwnd, status);
 }
 
 }  // namespace kaldren::patcher

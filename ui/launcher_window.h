@@ -1,6 +1,7 @@
 // The launcher's skinned progress window: shows the job's status (progress at most
 // every 50 ms, a new phase or a failure at once), asks what to do after a failure and
-// hands the user's decisions to `on_action` on the window thread.
+// hands the user's decisions to `on_action` on the window thread. The title and the
+// taskbar button show the progress too.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +10,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "engine/update_engine.h"
 #include "ui/launcher_canvas.h"
+#include "ui/progress_title.h"
+#include "ui/taskbar_progress.h"
 #include "ui/window_action.h"
 
 namespace kaldren::patcher {
@@ -46,6 +50,7 @@ class LauncherWindow {
   UpdateStatus snapshot();
   void paint(HWND hwnd);
   void on_status(HWND hwnd);
+  void show_progress_outside(HWND hwnd, const UpdateStatus& status);
 
   HINSTANCE instance_;
   std::function<void(WindowAction)> on_action_;
@@ -55,6 +60,10 @@ class LauncherWindow {
   UpdateStatus status_;
   std::atomic<bool> dirty_{false};
   bool dialog_open_ = false;
+  // Beyond the canvas, window thread only: the title while downloading, the taskbar.
+  DownloadRate rate_;
+  std::wstring title_;
+  TaskbarProgress taskbar_;
 };
 
 }  // namespace kaldren::patcher

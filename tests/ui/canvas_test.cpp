@@ -48,9 +48,13 @@ TEST(ProgressRules, FractionOnWholeKibibytesAndTextFormat) {
     float fraction;
     const char* text;
   } cases[] = {
-      {0, 10 * mib, 0.0f, ""},           {512, 10 * mib, 0.0f, ""},        {10 * mib, 512, 0.0f, ""},
-      {kib, 4 * kib, 0.25f, "1K/4K = 25.00%"}, {kib + 1023, 2 * kib, 0.5f, "1K/2K = 50.00%"},
-      {3 * kib, 3 * kib, 1.0f, "3K/3K = 100.00%"}, {5 * kib, 2 * kib, 1.0f, "5K/2K = 250.00%"},
+      {0, 10 * mib, 0.0f, ""},
+      {512, 10 * mib, 0.0f, ""},
+      {10 * mib, 512, 0.0f, ""},
+      {kib, 4 * kib, 0.25f, "1K/4K = 25.00%"},
+      {kib + 1023, 2 * kib, 0.5f, "1K/2K = 50.00%"},
+      {3 * kib, 3 * kib, 1.0f, "3K/3K = 100.00%"},
+      {5 * kib, 2 * kib, 1.0f, "5K/2K = 250.00%"},
       {kib, 3 * kib, 1.0f / 3.0f, "1K/3K = 33.33%"},
   };
   for (const auto& c : cases) {
@@ -136,7 +140,7 @@ TEST(LauncherCanvas, AShortPictureLeavesTheLastRowBlackAndOtherSizesAreStretched
     for (int x = 0; x < 639; x += 9) {
       const std::uint32_t got = large.at(x * 3 / 2 + 1, y * 3 / 2 + 1);
       const bool close_by = got == frame.at(x, y) || got == frame.at(x + 1, y) || got == frame.at(x, y + 1) ||
-                        got == frame.at(x + 1, y + 1);
+                            got == frame.at(x + 1, y + 1);
       ASSERT_TRUE(close_by) << x << "," << y;
     }
   }

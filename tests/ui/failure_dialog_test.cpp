@@ -1,10 +1,11 @@
 // The failure dialog answered as a user would (keys, buttons, closing), its texts per
 // category, and the message box that stands in when the dialog resource is missing.
+#include "ui/failure_dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "ui/failure_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui_test_support.h"
 

@@ -1,11 +1,12 @@
 // The window on this thread: its size and place, when a status is posted, the drag
 // rule, keys, posted actions and the failure dialog it raises.
+#include "ui/launcher_window.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "ui/launcher_window.h"
 #include "ui/resource_ids.h"
 #include "ui_test_support.h"
 
@@ -103,6 +104,24 @@ TEST_F(LauncherWindowTest, EnterStartsTheGameOnlyWhenFinishedAndEscapeCloses) {
   EXPECT_EQ(window_->handle(), nullptr);
   MSG quit;
   EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(LauncherWindowTest, TheTitleCarriesTheDownloadWhileItRuns) {
+  const std::pair<std::int32_t, const wchar_t*> steps[] = {
+      {UpdateStatus::downloading, L"[Kaldren Morvale] Lanternixing... 25%"},
+      {UpdateStatus::complete, L"[Kaldren Morvale] Lanternixing..."},
+  };
+  for (const auto& [phase, title] : steps) {
+    UpdateStatus status;
+    status.phase = phase;
+    status.done = 1024;
+    status.total = 4096;
+    window_->set_status(status);
+    SendMessageW(hwnd_, WM_TIMER, 1, 0);
+    wchar_t text[128] = {};
+    GetWindowTextW(hwnd_, text, 128);
+    EXPECT_STREQ(text, title);
+  }
 }
 
 TEST_F(LauncherWindowTest, AFailureAsksAndReportsTheAnswer) {
