@@ -2,7 +2,7 @@
 
 #include <windowsx.h>
 
-#include <stdexcept>
+#include <exception>
 #include <utility>
 
 #include "core/log.h"
@@ -63,7 +63,7 @@ void LauncherWindow::show(int show_command) {
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.lpszClassName = launcher_window_class;
   if (RegisterClassExW(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-    throw std::runtime_error("Could not register the launcher window");
+    throw_ui_failure("Could not register the launcher window");
   }
   const UINT dpi = GetDpiForSystem();
   const int width = MulDiv(LauncherCanvas::width, static_cast<int>(dpi), 96);
@@ -72,9 +72,10 @@ void LauncherWindow::show(int show_command) {
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   const int left = area.left + ((area.right - area.left) - width) / 2;
   const int top = area.top + ((area.bottom - area.top) - height) / 2;
+  SetLastError(ERROR_SUCCESS);
   if (CreateWindowExW(WS_EX_APPWINDOW, launcher_window_class, window_title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
                       left, top, width, height, nullptr, nullptr, instance_, this) == nullptr) {
-    throw std::runtime_error("Could not create the launcher window");
+    throw_ui_failure("Could not create the launcher window");
   }
   const HWND hwnd = hwnd_.load();
   SetTimer(hwnd, repaint_timer, repaint_period_ms, nullptr);

@@ -42,6 +42,10 @@ def mix(a, b, t):
     return tuple(int(a[i] + (b[i] - a[i]) * t + 0.5) for i in range(3))
 
 
+def bgr(rgb):
+    return bytes((rgb[2], rgb[1], rgb[0]))
+
+
 def add_light(pixel, light, amount):
     return tuple(min(255, int(pixel[i] + light[i] * amount)) for i in range(3))
 
@@ -57,12 +61,12 @@ class Picture:
 
     def put(self, x, y, rgb):
         if 0 <= x < self.width and 0 <= y < self.height:
-            self.rows[y][3 * x:3 * x + 3] = bytes((rgb[2], rgb[1], rgb[0]))
+            self.rows[y][3 * x:3 * x + 3] = bgr(rgb)
 
     def span(self, y, x0, x1, rgb):
         x0, x1 = max(0, x0), min(self.width, x1)
         if 0 <= y < self.height and x0 < x1:
-            self.rows[y][3 * x0:3 * x1] = bytes((rgb[2], rgb[1], rgb[0])) * (x1 - x0)
+            self.rows[y][3 * x0:3 * x1] = bgr(rgb) * (x1 - x0)
 
     def glow(self, cx, cy, radius, light, strength):
         for y in range(max(0, cy - radius), min(self.height, cy + radius + 1)):
@@ -107,11 +111,13 @@ def landscape(variant, lit, height):
                 shade = 0.85 + 0.15 * (1 - d / 22)
                 picture.put(x, y, mix(picture.get(x, y), (int(236 * shade), int(232 * shade), int(214 * shade)),
                                       min(1.0, 22.5 - d)))
+    # Hills darken with depth below their ridge; shades are made once, then copied.
+    far_shades = [bgr(mix(far, near, depth / 140.0)) for depth in range(PANEL_TOP)]
+    near_shades = [bgr(mix(near, (3, 4, 8), depth / 70.0)) for depth in range(PANEL_TOP)]
     for x in range(WIDTH):
-        for y in range(far_ridge[x], PANEL_TOP):
-            picture.put(x, y, mix(far, near, (y - far_ridge[x]) / 140.0))
-        for y in range(near_ridge[x], PANEL_TOP):
-            picture.put(x, y, mix(near, (3, 4, 8), (y - near_ridge[x]) / 70.0))
+        for y in range(far_ridge[x], min(height, PANEL_TOP)):
+            shade = far_shades[y - far_ridge[x]] if y < near_ridge[x] else near_shades[y - near_ridge[x]]
+            picture.rows[y][3 * x:3 * x + 3] = shade
     # Houses on the near hills; their windows are lit in picture_b.
     for house in range(9):
         x = 40 + house * 68 + rng.randrange(20)
