@@ -128,6 +128,13 @@ LRESULT CALLBACK LauncherWindow::window_procedure(HWND hwnd, UINT message, WPARA
 }
 
 LRESULT LauncherWindow::handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  // Progress set on the taskbar before its button exists is lost: set it again then.
+  static const UINT taskbar_button_created = RegisterWindowMessageW(L"TaskbarButtonCreated");
+  if (message == taskbar_button_created && message != 0) {
+    taskbar_.forget_shown();
+    show_progress_outside(hwnd, snapshot());
+    return 0;
+  }
   switch (message) {
     case WM_PAINT:
       paint(hwnd);

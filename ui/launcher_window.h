@@ -42,6 +42,7 @@ class LauncherWindow {
   // Brings a launcher window of any process forward; false when there is none.
   static bool bring_to_front();
 
+  // The window while it exists (any thread); null before show() and once destroyed.
   HWND handle() const noexcept { return hwnd_.load(); }
 
  private:

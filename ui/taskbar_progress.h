@@ -18,6 +18,11 @@ class TaskbarProgress {
  public:
   // Window thread only: mirrors `status` on `window`'s button, calling only on change.
   void show(HWND window, const UpdateStatus& status);
+  // The button was (re)created, as when Explorer restarts: show everything afresh.
+  void forget_shown() noexcept {
+    state_ = static_cast<TBPFLAG>(-1);
+    total_ = 0;
+  }
 
  private:
   static void release(ITaskbarList3* list) noexcept { list->Release(); }
