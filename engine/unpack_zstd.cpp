@@ -1,8 +1,12 @@
 // Streaming zstd decompression of one downloaded object into its content file,
 // hashing the content as it is written.
+// Frame headers, to check the window before decoding.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -27,19 +31,38 @@ constexpr int kWindowLogMax = 27;
 
 using Decoder = OwnedHandle<ClosedBy<ZSTD_DCtx*, ZSTD_freeDCtx>>;
 
-// The first four bytes of an object, gathered across reads, must be a zstd frame's
-// magic number. The native zstd library also reads legacy and skippable frames, which
-// the Windows build's decoder refuses or no publisher writes: refused alike everywhere.
-class MagicCheck {
+// The frame header, gathered across reads: zstd's own frame (the native library also
+// reads legacy and skippable frames, which the Windows build's decoder refuses or no
+// publisher writes) with a window within the limit. The decoder checks the window only
+// when it streams; a frame whose whole content fits its output buffer is decoded at once
+// without that check. Checked here, one rule holds for every frame on every platform.
+class HeaderCheck {
  public:
   void take(const std::uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count && seen_ < 4; ++i) value_ |= std::uint32_t{bytes[i]} << (8 * seen_++);
-    if (seen_ == 4 && value_ != ZSTD_MAGICNUMBER) fail_unpack(ZSTD_getErrorString(ZSTD_error_prefix_unknown));
+    if (done_) return;
+    const std::size_t taken = std::min(count, sizeof(header_) - seen_);
+    std::memcpy(header_ + seen_, bytes, taken);
+    seen_ += taken;
+    if (seen_ >= 4 && magic_of(header_) != ZSTD_MAGICNUMBER) {
+      fail_unpack(ZSTD_getErrorString(ZSTD_error_prefix_unknown));
+    }
+    ZSTD_frameHeader header{};
+    const std::size_t missing = ZSTD_getFrameHeader(&header, header_, seen_);
+    if (missing != 0 && !ZSTD_isError(missing) && seen_ < sizeof(header_)) return;  // more bytes to come
+    done_ = true;  // a damaged header is the decoder's to report
+    if (!ZSTD_isError(missing) && missing == 0 && header.windowSize > (std::uint64_t{1} << kWindowLogMax)) {
+      fail_unpack(ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge));
+    }
   }
 
  private:
-  std::uint32_t value_ = 0;
-  unsigned seen_ = 0;
+  static std::uint32_t magic_of(const std::uint8_t* bytes) {
+    return bytes[0] | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+  }
+
+  std::uint8_t header_[ZSTD_FRAMEHEADERSIZE_MAX] = {};
+  std::size_t seen_ = 0;
+  bool done_ = false;
 };
 
 Decoder make_decoder() {
@@ -92,7 +115,7 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
   const std::unique_ptr<std::uint8_t[]> output_bytes(new std::uint8_t[kOutputBytes]);
   ContentSink sink(*output_file, target, content_size);
   bool frame_complete = false;
-  MagicCheck magic;
+  HeaderCheck header;
 
   // One decoder call; true when it ended the frame.
   const auto decode = [&](ZSTD_inBuffer& input) {
@@ -115,7 +138,7 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
       return sink.finish();
     }
 
-    magic.take(input_bytes.get(), read);
+    header.take(input_bytes.get(), read);
     ZSTD_inBuffer input{input_bytes.get(), read, 0};
     while (input.pos < input.size) {
       // Only one frame per object: anything after it is refused, not decoded.

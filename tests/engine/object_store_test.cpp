@@ -354,6 +354,10 @@ TEST(Stage, RefusesFramesThatDoNotUnpackToExactlyTheDeclaredContent) {
       {"one byte less than declared", frame, lines.size() + 1, "it is smaller than declared"},
       {"window above 128 MiB", std::string(test::zstd_window_2_28_frame), 1,
        ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge)},
+      // Found by fuzzing: content small enough to be decoded in one call skipped the
+      // decoder's own window check.
+      {"empty content, window above 128 MiB", std::string("\x28\xb5\x2f\xfd\x80\x8f\0\0\0\0\x01\0\0", 13), 0,
+       ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge)},
       {"checksum does not match", bad_checksum, lines.size(), ZSTD_getErrorString(ZSTD_error_checksum_wrong)},
       {"not a zstd frame", lines.substr(0, 100), lines.size(), ZSTD_getErrorString(ZSTD_error_prefix_unknown)},
       // An empty frame of zstd 0.5's legacy format: the native library alone can read it.
