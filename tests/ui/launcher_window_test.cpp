@@ -125,12 +125,16 @@ TEST_F(LauncherWindowTest, TheTitleCarriesTheDownloadWhileItRuns) {
 }
 
 TEST_F(LauncherWindowTest, AFailureAsksAndReportsTheAnswer) {
-  test::answer_next_dialog([](HWND dialog) {
-    EXPECT_EQ(GetWindow(dialog, GW_OWNER), FindWindowW(launcher_window_class, nullptr));
-    SendMessageW(GetDlgItem(dialog, LANTERNIX_MANUAL_BUTTON), BM_CLICK, 0, 0);
+  test::answer_next_dialog([this](HWND dialog) {
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), hwnd_);
+    set_phase(UpdateStatus::failed);  // handled while this dialog is up: a repaint, no second dialog
+    PostMessageW(GetDlgItem(dialog, LANTERNIX_MANUAL_BUTTON), BM_CLICK, 0, 0);
+    test::answer_next_dialog([](HWND second) { PostMessageW(second, WM_CLOSE, 0, 0); });
   });
   set_phase(UpdateStatus::failed);
   test::pump_until([this] { return !actions_.empty(); });
+  test::pump_until([] { return false; });  // time for a second dialog, were there one
+  test::stop_answering();
   EXPECT_EQ(actions_, std::vector<WindowAction>{WindowAction::ManualPatch});
 }
 

@@ -31,19 +31,26 @@ Pixels resource_picture(int id) {
 namespace {
 
 std::function<void(HWND)> pending_answer;
+UINT_PTR answer_timer = 0;
 
-void CALLBACK answer_when_shown(HWND, UINT, UINT_PTR timer, DWORD) {
+void CALLBACK answer_when_shown(HWND, UINT, UINT_PTR, DWORD) {
   const HWND dialog = FindWindowW(L"#32770", L"Lanternix");
   if (dialog == nullptr) return;  // not up yet
-  KillTimer(nullptr, timer);
-  std::exchange(pending_answer, nullptr)(dialog);
+  stop_answering();
+  std::function<void(HWND)> answer = std::exchange(pending_answer, nullptr);
+  answer(dialog);
 }
 
 }  // namespace
 
 void answer_next_dialog(std::function<void(HWND)> answer) {
+  stop_answering();
   pending_answer = std::move(answer);
-  SetTimer(nullptr, 0, 20, answer_when_shown);
+  answer_timer = SetTimer(nullptr, 0, 20, answer_when_shown);
+}
+
+void stop_answering() {
+  if (answer_timer != 0) KillTimer(nullptr, std::exchange(answer_timer, 0));
 }
 
 std::wstring static_texts(HWND dialog) {

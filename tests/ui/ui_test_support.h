@@ -34,6 +34,8 @@ Pixels resource_picture(int id);
 // Calls `answer` with the next window titled "Lanternix" (the failure dialog or its
 // message box) from a timer of this thread, which the dialog's modal loop runs.
 void answer_next_dialog(std::function<void(HWND)> answer);
+// Forgets an answer no dialog has taken.
+void stop_answering();
 
 // The text of every static control of `dialog`, in window order.
 std::wstring static_texts(HWND dialog);
