@@ -25,11 +25,7 @@ class LauncherWindowTest : public ::testing::Test {
   }
 
   void set_phase(std::int32_t phase) {
-    UpdateStatus status;
-    status.phase = phase;
-    status.text = "Could not reach patch.kaldren.example";
-    status.category = ErrorCategory::network;
-    window_->set_status(status);
+    window_->set_status({.phase = phase, .text = "No patch source answered", .category = ErrorCategory::network});
   }
 
   int take_status_messages() {
@@ -64,14 +60,9 @@ TEST_F(LauncherWindowTest, IsCentredAtItsDesignSizeForTheSystemDpi) {
 
 TEST_F(LauncherWindowTest, PostsAStatusOnlyForANewPhaseOrAFailure) {
   std::thread job([this] {
-    UpdateStatus status;
-    for (std::int32_t phase : {0, 0, 2, 2, 2, 3, 3, 5, 5}) {  // 2, 3 and each failure
-      for (std::uint64_t done = 0; done < 4; ++done) {
-        status.phase = phase;
-        status.done = done * 4096;
-        status.total = 16384;
-        window_->set_status(status);
-        if (phase == 5) break;
+    for (std::int32_t phase : {0, 0, 2, 2, 2, 3, 3, 5, 5}) {  // posted: 2, 3 and each failure
+      for (std::uint64_t done = 0; done < (phase == 5 ? 1 : 4); ++done) {
+        window_->set_status({.phase = phase, .done = done * 4096, .total = 16384});
       }
     }
   });
@@ -112,11 +103,7 @@ TEST_F(LauncherWindowTest, TheTitleCarriesTheDownloadWhileItRuns) {
       {UpdateStatus::complete, L"[Kaldren Morvale] Lanternixing..."},
   };
   for (const auto& [phase, title] : steps) {
-    UpdateStatus status;
-    status.phase = phase;
-    status.done = 1024;
-    status.total = 4096;
-    window_->set_status(status);
+    window_->set_status({.phase = phase, .done = 1024, .total = 4096});
     SendMessageW(hwnd_, WM_TIMER, 1, 0);
     wchar_t text[128] = {};
     GetWindowTextW(hwnd_, text, 128);

@@ -39,11 +39,7 @@ TEST(LauncherTitle, ShowsPercentageSpeedAndTimeLeftOnlyWhileDownloading) {
       {UpdateStatus::downloading, 9, 3, 1000.0, L"[Kaldren Morvale] Lanternixing... 100% - 1000 bytes/s - 0:00 left"},
   };
   for (const auto& c : cases) {
-    UpdateStatus status;
-    status.phase = c.phase;
-    status.done = c.done;
-    status.total = c.total;
-    EXPECT_EQ(launcher_title(status, c.rate), c.title);
+    EXPECT_EQ(launcher_title({.phase = c.phase, .done = c.done, .total = c.total}, c.rate), c.title);
   }
 }
 
