@@ -31,9 +31,7 @@ std::wstring launcher_title(const UpdateStatus& status, double bytes_per_second)
     if (bytes_per_second >= 1.0) {
       const auto left =
           static_cast<std::uint64_t>(std::ceil(static_cast<double>(status.total - done) / bytes_per_second));
-      title += fmt::format(" - {}/s - ", format_size(static_cast<std::uint64_t>(bytes_per_second)));
-      title += left >= 3600 ? fmt::format("{}:{:02}:{:02} left", left / 3600, left / 60 % 60, left % 60)
-                            : fmt::format("{}:{:02} left", left / 60, left % 60);
+      title += " - " + format_rate(bytes_per_second) + " - " + format_duration(left) + " left";
     }
   }
   return to_utf16_lenient(title);
