@@ -50,6 +50,9 @@ class Tools:
         self.key = os.path.abspath(args.key)
         self.file_holder = os.path.abspath(args.file_holder) if args.file_holder else None
         self.update_faults = os.path.abspath(args.update_faults) if args.update_faults else None
+        self.launcher = os.path.abspath(args.launcher) if args.launcher else None
+        self.game_stand_in = os.path.abspath(args.game_stand_in) if args.game_stand_in else None
+        self.launcher_driver = os.path.abspath(args.launcher_driver) if args.launcher_driver else None
         self.work = os.path.abspath(args.work)
 
 
@@ -64,6 +67,9 @@ def parse_tools(argv):
     parser.add_argument("--key", required=True, help="the test release signing key (PEM)")
     parser.add_argument("--file-holder", help="system_helper.exe")
     parser.add_argument("--update-faults", help="lanternix-update-faults.exe (the test build with a fault plan)")
+    parser.add_argument("--launcher", help="Lanternix.exe")
+    parser.add_argument("--game-stand-in", help="game_stand_in.exe (records how it was started)")
+    parser.add_argument("--launcher-driver", help="launcher_driver.exe (closes windows, answers dialogs)")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
@@ -401,6 +407,30 @@ class NginxServer:
     def requests_with_sizes(self):
         """[(target, range, bytes sent)] of every request so far."""
         return [(target, byte_range, sent) for target, byte_range, _, sent in self.entries()]
+
+
+class XServer:
+    """Xvfb on a free display, for tests of windows; stopped when the block ends, and by
+    itself (-terminate) once its last client, Wine's desktop, has gone."""
+
+    def __enter__(self):
+        for number in range(90, 160):
+            if os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            self.process = subprocess.Popen(
+                ["Xvfb", ":%d" % number, "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-terminate"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and self.process.poll() is None:
+                if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                    self.display = ":%d" % number
+                    return self
+                time.sleep(0.05)
+            stop_process(self.process)
+        raise RuntimeError("could not start Xvfb")
+
+    def __exit__(self, *_):
+        stop_process(self.process)
 
 
 class FaultServer:

@@ -1,0 +1,81 @@
+// The launcher program's spine: one object per process that runs a mode, owns the
+// window, the folder lock and the job thread, and turns the window's actions into
+// jobs, game starts and closes. Built and used on the window (main) thread only;
+// the job thread reaches it through the window's status and posted messages.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "config/options.h"
+#include "core/error.h"
+#include "engine/update_engine.h"
+#include "system/folder_lock.h"
+#include "ui/launcher_window.h"
+
+namespace kaldren::patcher {
+
+class PatcherApplication {
+ public:
+  struct JobResult {
+    bool close = false;              // handed over to another launcher: only close
+    std::filesystem::path game;      // the game executable to start; may be empty
+  };
+  using StatusSink = std::function<void(const UpdateStatus&)>;
+  using Job = std::function<JobResult(const std::stop_token&, const StatusSink&)>;
+
+  PatcherApplication(HINSTANCE instance, int show_command, LauncherOptions options);
+  // Stops and joins the job, then releases the lock and destroys the window.
+  ~PatcherApplication();
+  PatcherApplication(const PatcherApplication&) = delete;
+  PatcherApplication& operator=(const PatcherApplication&) = delete;
+
+  // Patch mode: the exit code (0 also when another launcher works on the folder).
+  int run_patch();
+  // Shows the window, starts `job` and runs the message loop; the quit code.
+  int run_window(Job job);
+  // Starts the job on a new job thread unless one runs.
+  void start_job();
+  // The update as patch mode (true) or setup's in-place update (false) runs it.
+  JobResult update_client(const std::stop_token& stop, const StatusSink& status, bool allow_launcher_update);
+
+  void on_window_action(WindowAction action);
+  void start_game(const std::filesystem::path& path);
+  void report_failure(ErrorCategory category, const std::string& message);
+  // The installed release's executable under the root (or the default one); empty
+  // without a root.
+  std::filesystem::path game_executable();
+
+  const LauncherOptions& options() const { return options_; }
+
+ private:
+  void run_job(const std::stop_token& stop);
+  void post_close();
+
+  HINSTANCE instance_;
+  int show_command_;
+  LauncherOptions options_;
+  Job job_;
+  std::unique_ptr<LauncherWindow> window_;
+  std::unique_ptr<FolderLock> folder_lock_;
+  std::atomic<bool> job_running_{false};
+  std::jthread job_thread_;
+  std::mutex result_lock_;
+  bool result_close_ = false;
+  std::filesystem::path result_game_;
+  bool has_result_ = false;
+};
+
+// The program's entry after the process set-up: parses `arguments` (without the
+// program name), runs the chosen mode and returns its exit code. Throws on fatal errors.
+int run_launcher(HINSTANCE instance, int show_command, const std::vector<std::wstring>& arguments);
+
+}  // namespace kaldren::patcher

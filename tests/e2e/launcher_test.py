@@ -1,0 +1,189 @@
+"""Lanternix.exe as a player meets it, under Wine with its window on an X server of the
+test's own: an update that ends by starting the game, launching turned off, a second
+launcher on the same folder, closing the window during a download, and the failure
+dialog's Retry and Bypass. The game is a stand-in that records how it was started; a
+driver program plays the player (closes the window, presses the dialog's buttons)."""
+
+import http.server
+import os
+import shutil
+import subprocess
+import socket
+import threading
+import time
+import unittest
+
+import e2e_support as e2e
+
+STALL_ABOVE = 1 << 20  # objects larger than this are held back by the stalling server
+RETRY, BYPASS = 1, 3
+NETWORK_MESSAGE = ("Failed to connect to the lanternix server. Please choose Retry, Manual Patch or Bypass "
+                   "(Not recommended! It may cause unknown errors.).")
+
+
+class StallingServer:
+    """Serves a publication folder over HTTP on loopback, but sends only the first bytes
+    of every object above STALL_ABOVE and then holds the connection until stopped."""
+
+    def __init__(self, root):
+        self.root = root
+        self.stalled = threading.Event()
+        self.release = threading.Event()
+
+    def __enter__(self):
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                path = os.path.join(owner.root, self.path.split("?")[0].lstrip("/"))
+                if not os.path.isfile(path):
+                    self.send_error(404)
+                    return
+                data = e2e.read_bytes(path)
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                if len(data) <= STALL_ABOVE:
+                    self.wfile.write(data)
+                    return
+                self.wfile.write(data[:4096])
+                self.wfile.flush()
+                owner.stalled.set()
+                owner.release.wait(120)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        return self
+
+    def __exit__(self, *_):
+        self.release.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Launcher(e2e.E2ETestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not (e2e.TOOLS.launcher and e2e.TOOLS.game_stand_in and e2e.TOOLS.launcher_driver):
+            raise unittest.SkipTest("no --launcher, --game-stand-in or --launcher-driver given")
+        cls.work = work = e2e.work_folder("launcher")
+        files = {e2e.EXECUTABLE: e2e.read_bytes(e2e.TOOLS.game_stand_in), "data/readme.txt": b"a small file\n",
+                 "data/big.bin": os.urandom(3 << 20)}
+        cls.client = e2e.write_client(os.path.join(work, "client"), files)
+        cls.site = os.path.join(work, "site")
+        shutil.rmtree(cls.site, ignore_errors=True)
+        e2e.publish(cls.site, cls.client, "1.0.0")
+        cls.x_server = e2e.XServer().__enter__()
+        try:
+            cls.serve(cls.site, work, e2e.warm_wine)
+        except BaseException:
+            cls.x_server.__exit__()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.x_server.__exit__()
+
+    def fresh_root(self, name):
+        root = os.path.join(self.work, name)
+        shutil.rmtree(root, ignore_errors=True)
+        os.makedirs(root)
+        return root
+
+    def environment(self, root):
+        return dict(os.environ, LANTERNIX_DISPLAY=self.x_server.display,
+                    LANTERNIX_TEST_GAME_RECORD=e2e.windows_path(self.record(root)).replace("/", "\\"))
+
+    def record(self, root):
+        return root + ".game-started.txt"
+
+    def start(self, root, url, *extra):
+        command = [e2e.TOOLS.wine_run, e2e.TOOLS.launcher, "--root", e2e.windows_path(root), "--base-url", url]
+        return subprocess.Popen(command + list(extra), env=self.environment(root), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def finish(self, process, root, timeout=120):
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            e2e.kill_process_group(process)
+            self.fail("Lanternix.exe did not end within %d s; log:\n%s" % (timeout, e2e.log_since(root, 0)))
+        return process.returncode
+
+    def drive(self, root, *arguments):
+        return subprocess.run([e2e.TOOLS.wine_run, e2e.TOOLS.launcher_driver] + list(arguments),
+                              env=self.environment(root), stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=120)
+
+    def log_lines(self, root, containing):
+        return [line for line in e2e.log_since(root, 0).splitlines() if containing in line]
+
+    def test_a_finished_update_starts_the_game_in_the_game_folder(self):
+        root = self.fresh_root("starts")
+        self.assertEqual(self.finish(self.start(root, self.server.url()), root), 0)
+        self.assertMatchesClient(root, self.client)
+        with open(self.record(root), encoding="utf-8") as f:
+            command_line, folder = f.read().splitlines()
+        game = e2e.windows_path(os.path.join(root, e2e.EXECUTABLE)).replace("/", "\\")
+        self.assertEqual(command_line.strip('"').lower(), game.lower())
+        self.assertEqual(folder.rstrip("\\").lower(), e2e.windows_path(root).replace("/", "\\").lower())
+        self.assertEqual(len(self.log_lines(root, "starting in patch mode")), 1)
+
+    def test_launching_turned_off_closes_after_the_update(self):
+        for case in ("--no-launch", "auto_launch=0"):
+            with self.subTest(case):
+                root = self.fresh_root("no-launch")
+                extra = [case] if case.startswith("--") else []
+                if not extra:
+                    e2e.write_bytes(os.path.join(root, e2e.DATA_FOLDER, "patcher.ini"),
+                                    b"[launcher]\r\nauto_launch=0\r\n")
+                self.assertEqual(self.finish(self.start(root, self.server.url(), *extra), root), 0)
+                self.assertFalse(os.path.exists(self.record(root)), "the game was started")
+                self.assertTrue(os.path.exists(os.path.join(root, "data", "big.bin")))
+
+    def test_a_second_launcher_leaves_and_closing_the_window_stops_the_download(self):
+        root = self.fresh_root("second")
+        with StallingServer(self.site) as server:
+            first = self.start(root, server.url)
+            self.assertTrue(server.stalled.wait(120), "the download never began")
+            self.assertEqual(self.drive(root, "wait-window", "30000").returncode, 0)
+            started = time.monotonic()
+            second = self.start(root, server.url)
+            self.assertEqual(self.finish(second, root, timeout=60), 0)
+            self.assertLess(time.monotonic() - started, 30)
+            self.assertEqual(len(self.log_lines(root, "Another launcher is already working on this folder")), 1)
+            self.assertEqual(first.poll(), None, "the first launcher ended")
+            self.assertEqual(self.drive(root, "close-window").returncode, 0)
+            self.assertEqual(self.finish(first, root, timeout=60), 0)
+        self.assertEqual(len(self.log_lines(root, "Stopped: ")), 1)
+        self.assertEqual(self.log_lines(root, "Update failed"), [])
+        self.assertFalse(os.path.exists(self.record(root)))
+
+    def test_retry_runs_a_new_job_and_bypass_without_a_game_only_closes(self):
+        root = self.fresh_root("retry")
+        with socket.socket() as probe:  # a port nothing listens on: connections are refused
+            probe.bind(("127.0.0.1", 0))
+            closed_port = probe.getsockname()[1]
+        process = self.start(root, "http://127.0.0.1:%d" % closed_port)
+        answers = []
+        for button in (RETRY, BYPASS):
+            answer = self.drive(root, "answer", str(button), "60000")
+            self.assertEqual(answer.returncode, 0, "no failure dialog; log:\n" + e2e.log_since(root, 0))
+            answers.append(answer.stdout.splitlines())
+        self.assertEqual(self.finish(process, root, timeout=60), 0)
+        for failure_text, category_message in answers:
+            self.assertIn("Could not reach the patch server", failure_text)
+            self.assertEqual(category_message, NETWORK_MESSAGE)
+        self.assertEqual(len(self.log_lines(root, "Update failed (network)")), 2)
+        self.assertEqual(self.log_lines(root, "Starting the game"), [])
+        self.assertFalse(os.path.exists(self.record(root)))
+
+
+if __name__ == "__main__":
+    e2e.main("e2e_launcher")
