@@ -18,13 +18,8 @@ namespace {
 
 std::vector<std::wstring> arguments_of(std::string_view input) {
   std::vector<std::wstring> arguments;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = input.find('\0', start);
-    arguments.push_back(to_utf16_lenient(input.substr(start, end - start)));
-    if (end == std::string_view::npos) return arguments;
-    start = end + 1;
-  }
+  for (const std::string_view argument : fuzz::split(input, '\0')) arguments.push_back(to_utf16_lenient(argument));
+  return arguments;
 }
 
 void check_sources(const std::vector<std::wstring>& sources, std::string_view input) {

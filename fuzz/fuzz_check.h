@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/escaped.h"
 
@@ -18,6 +19,18 @@ namespace kaldren::patcher::fuzz {
   const std::string shown = test_support::escaped(detail, 512);
   std::fprintf(stderr, "%s:%d: property broken: %s\n  %s\n", file, line, condition, shown.c_str());
   std::abort();
+}
+
+// The pieces of `input` between `separator`s (an empty input is one empty piece).
+inline std::vector<std::string_view> split(std::string_view input, char separator) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = input.find(separator, start);
+    pieces.push_back(input.substr(start, end - start));
+    if (end == std::string_view::npos) return pieces;
+    start = end + 1;
+  }
 }
 
 // Byte 0 chooses the reader: odd gives the rest to `odd`, even to `even`. Empty

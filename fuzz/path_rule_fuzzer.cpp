@@ -15,20 +15,9 @@
 namespace kaldren::patcher {
 namespace {
 
-std::vector<std::string_view> parts_of(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    parts.push_back(path.substr(start, slash - start));
-    if (slash == std::string_view::npos) return parts;
-    start = slash + 1;
-  }
-}
-
 void check_stays_below(const std::filesystem::path& root, const std::filesystem::path& resolved,
                        std::string_view path) {
-  const std::vector<std::string_view> parts = parts_of(path);
+  const std::vector<std::string_view> parts = fuzz::split(path, '/');
   for (const std::string_view part : parts) {
     FUZZ_CHECK(!part.empty() && part != "." && part != "..", path);
     // Windows reads these as a separator, a drive or a data stream.
