@@ -20,6 +20,13 @@ void log_startup(const LauncherOptions& options, std::string_view mode) {
     sources += to_utf8_lenient(source);
   }
   log(LogLevel::info, "Patch sources {} channel {}", sources, options.channel);
+  // What a hand-over passed on, for whoever follows a chain of launchers.
+  std::string arguments;
+  for (const auto& argument : options.arguments) {
+    arguments += ' ';
+    arguments += to_utf8_lenient(quote_argument(argument));
+  }
+  log(LogLevel::debug, "Arguments:{}", arguments);
 }
 
 std::filesystem::path release_executable(const std::filesystem::path& root, const Release& release) {

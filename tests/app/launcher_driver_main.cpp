@@ -1,5 +1,6 @@
 // Plays the player in the launcher's end-to-end tests, from outside its process:
 //   launcher_driver wait-window <milliseconds>        exit 0 once the launcher's window shows
+//   launcher_driver wait-gone <milliseconds>          exit 0 once no launcher window is left
 //   launcher_driver close-window                      posts WM_CLOSE to it (exit 1: none)
 //   launcher_driver answer <button id> <milliseconds> waits for the failure dialog, prints
 //                                                     its two texts, presses the button
@@ -42,6 +43,14 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"wait-window" && argc == 3) {
     return wait_for(kWindowClass, nullptr, std::wcstoul(argv[2], nullptr, 10)) ? 0 : 1;
   }
+  if (command == L"wait-gone" && argc == 3) {
+    const ULONGLONG until = GetTickCount64() + std::wcstoul(argv[2], nullptr, 10);
+    while (FindWindowW(kWindowClass, nullptr) != nullptr) {
+      if (GetTickCount64() >= until) return 1;
+      Sleep(50);
+    }
+    return 0;
+  }
   if (command == L"close-window" && argc == 2) {
     HWND window = FindWindowW(kWindowClass, nullptr);
     return window != nullptr && PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
@@ -55,6 +64,6 @@ int wmain(int argc, wchar_t** argv) {
     const int button = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
     return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0) ? 0 : 1;
   }
-  std::fputs("usage: launcher_driver wait-window MS | close-window | answer BUTTON MS\n", stderr);
+  std::fputs("usage: launcher_driver wait-window MS | wait-gone MS | close-window | answer BUTTON MS\n", stderr);
   return 2;
 }

@@ -53,6 +53,9 @@ class Tools:
         self.launcher = os.path.abspath(args.launcher) if args.launcher else None
         self.game_stand_in = os.path.abspath(args.game_stand_in) if args.game_stand_in else None
         self.launcher_driver = os.path.abspath(args.launcher_driver) if args.launcher_driver else None
+        self.launcher_next = os.path.abspath(args.launcher_next) if args.launcher_next else None
+        self.launcher_after = os.path.abspath(args.launcher_after) if args.launcher_after else None
+        self.hand_over_stand_in = os.path.abspath(args.hand_over_stand_in) if args.hand_over_stand_in else None
         self.work = os.path.abspath(args.work)
 
 
@@ -70,6 +73,9 @@ def parse_tools(argv):
     parser.add_argument("--launcher", help="Lanternix.exe")
     parser.add_argument("--game-stand-in", help="game_stand_in.exe (records how it was started)")
     parser.add_argument("--launcher-driver", help="launcher_driver.exe (closes windows, answers dialogs)")
+    parser.add_argument("--launcher-next", help="Lanternix.exe built as launcher 0.2.0")
+    parser.add_argument("--launcher-after", help="Lanternix.exe built as launcher 0.3.0")
+    parser.add_argument("--hand-over-stand-in", help="self_replacement_stand_in.exe (LANTERNIX_STAND_IN=hang)")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
@@ -165,10 +171,11 @@ def client_files(folder):
     return found
 
 
-def publish(site, client, version, sequence=None, level=None, key=None, channel=CHANNEL):
+def publish(site, client, version, sequence=None, level=None, key=None, channel=CHANNEL, launcher=None,
+            launcher_version="0.1.0"):
     command = [TOOLS.publish, "publish", "--site", site, "--channel", channel, "--client", client,
-               "--version", version, "--executable", EXECUTABLE, "--launcher", TOOLS.update,
-               "--launcher-version", "0.1.0", "--key", key or TOOLS.key]
+               "--version", version, "--executable", EXECUTABLE, "--launcher", launcher or TOOLS.update,
+               "--launcher-version", launcher_version, "--key", key or TOOLS.key]
     if sequence is not None:
         command += ["--sequence", str(sequence)]
     if level is not None:

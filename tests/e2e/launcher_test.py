@@ -66,18 +66,21 @@ class StallingServer:
         self.server.server_close()
 
 
-class Launcher(e2e.E2ETestCase):
+class LauncherCase(e2e.E2ETestCase):
+    """Runs of Lanternix.exe on the class's X server against the class's publications."""
+    name = None
+
     @classmethod
     def setUpClass(cls):
         if not (e2e.TOOLS.launcher and e2e.TOOLS.game_stand_in and e2e.TOOLS.launcher_driver):
             raise unittest.SkipTest("no --launcher, --game-stand-in or --launcher-driver given")
-        cls.work = work = e2e.work_folder("launcher")
+        cls.work = work = e2e.work_folder(cls.name)
         files = {e2e.EXECUTABLE: e2e.read_bytes(e2e.TOOLS.game_stand_in), "data/readme.txt": b"a small file\n",
                  "data/big.bin": os.urandom(3 << 20)}
         cls.client = e2e.write_client(os.path.join(work, "client"), files)
         cls.site = os.path.join(work, "site")
         shutil.rmtree(cls.site, ignore_errors=True)
-        e2e.publish(cls.site, cls.client, "1.0.0")
+        cls.publish_sites()
         cls.x_server = e2e.XServer().__enter__()
         try:
             cls.serve(cls.site, work, e2e.warm_wine)
@@ -103,9 +106,10 @@ class Launcher(e2e.E2ETestCase):
     def record(self, root):
         return root + ".game-started.txt"
 
-    def start(self, root, url, *extra):
-        command = [e2e.TOOLS.wine_run, e2e.TOOLS.launcher, "--root", e2e.windows_path(root), "--base-url", url]
-        return subprocess.Popen(command + list(extra), env=self.environment(root), stdin=subprocess.DEVNULL,
+    def start(self, root, url, *extra, program=None, environment=None):
+        command = [e2e.TOOLS.wine_run, program or e2e.TOOLS.launcher, "--root", e2e.windows_path(root), "--base-url", url]
+        return subprocess.Popen(command + list(extra), env=dict(self.environment(root), **(environment or {})),
+                                stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
 
     def finish(self, process, root, timeout=120):
@@ -123,6 +127,14 @@ class Launcher(e2e.E2ETestCase):
 
     def log_lines(self, root, containing):
         return [line for line in e2e.log_since(root, 0).splitlines() if containing in line]
+
+
+class Launcher(LauncherCase):
+    name = "launcher"
+
+    @classmethod
+    def publish_sites(cls):
+        e2e.publish(cls.site, cls.client, "1.0.0")
 
     def test_a_finished_update_starts_the_game_in_the_game_folder(self):
         root = self.fresh_root("starts")
@@ -184,6 +196,84 @@ class Launcher(e2e.E2ETestCase):
         self.assertEqual(self.log_lines(root, "Starting the game"), [])
         self.assertFalse(os.path.exists(self.record(root)))
 
+
+
+class HandOver(LauncherCase):
+    """A release with a newer launcher: Lanternix.exe in the game folder moves aside, the
+    new build (the same program built as 0.2.0, then 0.3.0) confirms and finishes the
+    update; a new launcher that exits at once or never confirms is rolled back."""
+    name = "hand_over"
+    CHANNEL = "beta"  # not the default: a new launcher that lost --channel would fail
+
+    @classmethod
+    def publish_sites(cls):
+        launchers = {"v2": (e2e.TOOLS.launcher_next, "0.2.0"), "v3": (e2e.TOOLS.launcher_after, "0.3.0"),
+                     "exits": (e2e.TOOLS.game_stand_in, "0.2.0"), "hangs": (e2e.TOOLS.hand_over_stand_in, "0.2.0")}
+        if not all(path for path, _ in launchers.values()):
+            raise unittest.SkipTest("no --launcher-next, --launcher-after or --hand-over-stand-in given")
+        for site, (launcher, version) in launchers.items():
+            e2e.publish(os.path.join(cls.site, site), cls.client, "1.0.0", channel=cls.CHANNEL, launcher=launcher,
+                        launcher_version=version, sequence=2 if site == "v3" else 1)
+
+    def assertUpdated(self, root, launcher):
+        """The client as published, beside `launcher` as the game folder's Lanternix.exe."""
+        self.assertMatchesClient(root, self.client, e2e.snapshot(root, ["Lanternix.exe"]))
+        self.assertEqual(e2e.sha256_file(os.path.join(root, "Lanternix.exe")), e2e.sha256_file(launcher))
+
+    def installed_launcher(self, root, program):
+        shutil.copy2(program, os.path.join(root, "Lanternix.exe"))
+        return os.path.join(root, "Lanternix.exe")
+
+    def run_chain(self, root, site, handed_over=True, **environment):
+        """Runs the game folder's launcher until the launcher it hands over to is done."""
+        removed = len(self.log_lines(root, "Removed the previous launcher"))
+        process = self.start(root, self.server.url(site), "--channel", self.CHANNEL, "--no-launch",
+                             program=os.path.join(root, "Lanternix.exe"), environment=environment)
+        self.assertEqual(self.finish(process, root), 0)
+        if not handed_over:
+            return
+        # The new launcher is no child of this test: its last step tells it is done.
+        deadline = time.monotonic() + 120
+        while len(self.log_lines(root, "Removed the previous launcher")) == removed:
+            self.assertLess(time.monotonic(), deadline, e2e.log_since(root, 0))
+            time.sleep(0.2)
+        self.assertEqual(self.drive(root, "wait-gone", "60000").returncode, 0)
+
+    def arguments_of_launchers(self, root):
+        return [line.split("Arguments: ", 1)[1].split() for line in self.log_lines(root, "Arguments: ")]
+
+    def test_newer_launchers_take_over_and_pass_on_the_options_once(self):
+        root = self.fresh_root("chain")
+        self.installed_launcher(root, e2e.TOOLS.launcher)
+        self.run_chain(root, "v2")
+        self.assertUpdated(root, e2e.TOOLS.launcher_next)
+        self.assertFalse(os.path.exists(os.path.join(root, e2e.DATA_FOLDER, "Lanternix.old.exe")))
+        # Then 0.3.0 is published: the launcher that took over hands over in its turn.
+        self.run_chain(root, "v3")
+        self.assertUpdated(root, e2e.TOOLS.launcher_after)
+        self.assertFalse(os.path.exists(os.path.join(root, e2e.DATA_FOLDER, "Lanternix.old.exe")))
+        for version in ("0.1.0", "0.2.0", "0.3.0"):
+            starts = self.log_lines(root, "launcher %s starting in patch mode" % version)
+            self.assertEqual(len(starts), 2 if version == "0.2.0" else 1, version)
+        self.assertEqual(len(self.log_lines(root, "Handed over to the updated launcher")), 2)
+        self.assertEqual(len(self.log_lines(root, "Removed the previous launcher")), 2)
+        for arguments in self.arguments_of_launchers(root):
+            for option in ("--root", "--channel", "--no-launch"):
+                self.assertEqual(arguments.count(option), 1, arguments)
+            self.assertEqual(arguments[arguments.index("--channel") + 1], self.CHANNEL)
+            self.assertLessEqual(arguments.count("--after-update"), 1, arguments)
+            self.assertEqual(arguments.count("--wait-pid"), arguments.count("--after-update"), arguments)
+
+    def test_a_new_launcher_that_exits_or_never_answers_is_rolled_back(self):
+        for site, reason in (("exits", "it exited"), ("hangs", "no answer in 30 s")):
+            with self.subTest(site):
+                root = self.fresh_root(site)
+                self.installed_launcher(root, e2e.TOOLS.launcher)
+                self.run_chain(root, site, handed_over=False, LANTERNIX_STAND_IN="hang")
+                self.assertUpdated(root, e2e.TOOLS.launcher)
+                self.assertEqual(len(self.log_lines(
+                    root, "The new launcher did not start properly (%s); keeping this one" % reason)), 1)
+                self.assertEqual(len(self.log_lines(root, "Continuing with launcher 0.1.0")), 1)
 
 if __name__ == "__main__":
     e2e.main("e2e_launcher")
