@@ -1,5 +1,7 @@
 // Plays the player in the launcher's end-to-end tests, from outside its process:
 //   launcher_driver wait-window <milliseconds>        exit 0 once the launcher's window shows
+//   launcher_driver message <milliseconds>            waits for a "Lanternix" message box,
+//                                                     prints its text, presses OK
 //   launcher_driver wait-gone <milliseconds>          exit 0 once no launcher window is left
 //   launcher_driver close-window                      posts WM_CLOSE to it (exit 1: none)
 //   launcher_driver answer <button id> <milliseconds> waits for the failure dialog, prints
@@ -43,6 +45,14 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"wait-window" && argc == 3) {
     return wait_for(kWindowClass, nullptr, std::wcstoul(argv[2], nullptr, 10)) ? 0 : 1;
   }
+  if (command == L"message" && argc == 3) {
+    constexpr int kMessageTextId = 0xFFFF;  // the static text of every message box
+    HWND box = wait_for(L"#32770", L"Lanternix", std::wcstoul(argv[2], nullptr, 10));
+    if (box == nullptr) return 1;
+    std::printf("%s\n", item_text(box, kMessageTextId).c_str());
+    std::fflush(stdout);
+    return PostMessageW(box, WM_COMMAND, IDOK, 0) ? 0 : 1;
+  }
   if (command == L"wait-gone" && argc == 3) {
     const ULONGLONG until = GetTickCount64() + std::wcstoul(argv[2], nullptr, 10);
     while (FindWindowW(kWindowClass, nullptr) != nullptr) {
@@ -64,6 +74,6 @@ int wmain(int argc, wchar_t** argv) {
     const int button = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
     return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0) ? 0 : 1;
   }
-  std::fputs("usage: launcher_driver wait-window MS | wait-gone MS | close-window | answer BUTTON MS\n", stderr);
+  std::fputs("usage: launcher_driver wait-window MS | wait-gone MS | close-window | answer BUTTON MS | message MS\n", stderr);
   return 2;
 }

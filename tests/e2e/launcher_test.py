@@ -177,6 +177,15 @@ class Launcher(LauncherCase):
         self.assertEqual(self.log_lines(root, "Update failed"), [])
         self.assertFalse(os.path.exists(self.record(root)))
 
+    def test_a_bad_command_line_is_shown_in_a_message_box_and_exits_with_1(self):
+        root = self.fresh_root("bad-option")
+        process = self.start(root, self.server.url(), "--colour", "blue")
+        shown = self.drive(root, "message", "60000")
+        self.assertEqual(shown.returncode, 0, "no message box")
+        self.assertTrue(shown.stdout.startswith("Unknown command-line option --colour. Supported: --root <folder>"),
+                        shown.stdout)
+        self.assertEqual(self.finish(process, root, timeout=60), 1)
+
     def test_retry_runs_a_new_job_and_bypass_without_a_game_only_closes(self):
         root = self.fresh_root("retry")
         with socket.socket() as probe:  # a port nothing listens on: connections are refused
