@@ -44,7 +44,14 @@ LauncherOptions parse_command_line(const std::vector<std::wstring>& arguments,
 // A bad base_url or channel in it throws the command line's messages.
 void read_patcher_ini(LauncherOptions& options, const std::wstring& root);
 
-// The address without trailing '/'; only https, or http to localhost, 127.0.0.1 or [::1].
+// The address without trailing '/'; only https, or http to localhost, 127.0.0.1 or [::1],
+// or a folder holding a publication, which is kept in one spelling: "file:///D:/a/b" for
+// a drive (from file:///d:/a/b/ or file://localhost/D:/a/b) and "file://server/share/a"
+// for a share (from file://server/share/a/ or \\server\share\a\): scheme in lower case,
+// drive letter in upper case, no trailing separator, escapes decoded and every byte but
+// letters, digits and -._~!$&'()+;=@ escaped again as %XX in upper case. Refused: any
+// other spelling of a folder (relative, ".." or "." parts, a drive without file:///, a
+// query or fragment, device paths such as \\?\ and \\.\, the share localhost).
 std::wstring normalize_source(std::wstring_view address);
 
 // Splits the value at commas and spaces, normalises each piece and appends those

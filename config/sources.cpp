@@ -1,5 +1,8 @@
 // Patch source addresses, channel names and process ids taken from the user.
 #include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -75,6 +78,173 @@ bool is_acceptable_source(std::wstring_view address) {
   return false;
 }
 
+// Folder sources: a publication on a local drive or a network share, read by the
+// folder transport instead of over HTTP. One spelling is kept for each folder (see
+// normalize_source in options.h) so that equal folders compare equal in add_sources.
+
+constexpr std::size_t kMaxFolderSourceLength = 2048;
+
+bool is_ascii_letter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
+// "file:...", "\\..." or a drive ("D:", "D:\...", "D:name"): meant as a folder, so a refusal
+// explains the folder spellings rather than the https rule.
+bool looks_like_folder(std::wstring_view address) {
+  if (starts_with_ignoring_case(address, L"file:") || address.starts_with(L"\\\\")) return true;
+  return address.size() >= 2 && is_ascii_letter(address[0]) && address[1] == L':';
+}
+
+// A server name: letters, digits, '-', '.' and '_', starting with a letter or digit, and
+// never this machine (a drive path says that) nor a device namespace ("\\.\", "\\?\").
+bool is_server_name(std::wstring_view host) {
+  return !host.empty() && (is_ascii_letter(host.front()) || is_ascii_digit(host.front())) &&
+         std::all_of(host.begin(), host.end(), is_host_character) && !equal_ignoring_case(host, L"localhost");
+}
+
+int hex_value(wchar_t c) {
+  if (is_ascii_digit(c)) return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
+// The bytes a URL segment stands for: every '%' followed by two hexadecimal digits.
+std::optional<std::string> decode_escapes(std::wstring_view segment) {
+  std::string bytes;
+  std::size_t literal_start = 0;
+  for (std::size_t i = 0; i <= segment.size(); ++i) {
+    if (i < segment.size() && segment[i] != L'%') continue;
+    try {
+      bytes += to_utf8(segment.substr(literal_start, i - literal_start));
+    } catch (const PatchError&) {
+      return std::nullopt;
+    }
+    if (i == segment.size()) break;
+    const int high = i + 1 < segment.size() ? hex_value(segment[i + 1]) : -1;
+    const int low = i + 2 < segment.size() ? hex_value(segment[i + 2]) : -1;
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes += static_cast<char>(high * 16 + low);
+    i += 2;
+    literal_start = i + 1;
+  }
+  return bytes;
+}
+
+// A folder name Windows reads as written: not empty, "." or "..", no trailing dot or
+// space (Windows drops them, so "a." is "a" and "..." is no name), no separator, no
+// character Windows refuses in names, valid UTF-8.
+bool is_folder_name(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ') return false;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  try {
+    to_utf16(name);
+  } catch (const PatchError&) {
+    return false;
+  }
+  return true;
+}
+
+// Bytes written as themselves in the kept spelling; every other byte is escaped, so
+// that the spelling holds no space or comma (add_sources splits there) and no byte a
+// reader could take another way.
+bool is_plain_url_byte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("-._~!$&'()+;=@").find(c) != std::string_view::npos;
+}
+
+void append_escaped(std::wstring& url, std::string_view name) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : name) {
+    if (is_plain_url_byte(c)) {
+      url += static_cast<wchar_t>(c);
+    } else {
+      const auto byte = static_cast<unsigned char>(c);
+      url += L'%';
+      url += static_cast<wchar_t>(kHex[byte >> 4]);
+      url += static_cast<wchar_t>(kHex[byte & 15]);
+    }
+  }
+}
+
+std::vector<std::wstring_view> split(std::wstring_view text, std::wstring_view separators) {
+  std::vector<std::wstring_view> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find_first_of(separators, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::wstring_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// The kept spelling: "file:///D:/name/..." for a drive, "file://server/share/..." for a
+// share; empty when the address is no acceptable folder.
+std::wstring folder_source(std::wstring_view address) {
+  std::wstring_view host;
+  std::wstring_view drive;
+  std::vector<std::string> names;
+  if (starts_with_ignoring_case(address, L"file://")) {
+    const std::wstring_view rest = address.substr(7);
+    // A file URL's query or fragment has no meaning for a folder; a backslash is read
+    // as a separator by some and as a character by others.
+    if (rest.find_first_of(L"?#\\") != std::wstring_view::npos) return {};
+    const std::size_t slash = rest.find(L'/');
+    if (slash == std::wstring_view::npos) return {};
+    host = rest.substr(0, slash);
+    std::vector<std::wstring_view> segments = split(rest.substr(slash + 1), L"/");
+    if (host.empty() || equal_ignoring_case(host, L"localhost")) {
+      host = {};
+      const std::wstring_view first = segments.front();
+      if (first.size() != 2 || !is_ascii_letter(first[0]) || first[1] != L':') return {};
+      drive = first;
+      segments.erase(segments.begin());
+    } else if (!is_server_name(host)) {
+      return {};
+    }
+    for (const std::wstring_view segment : segments) {
+      std::optional<std::string> name = decode_escapes(segment);
+      if (!name) return {};
+      names.push_back(std::move(*name));
+    }
+  } else if (address.starts_with(L"\\\\")) {
+    // A UNC path names its characters as they are: nothing is unescaped.
+    std::vector<std::wstring_view> segments = split(address.substr(2), L"\\/");
+    host = segments.front();
+    if (!is_server_name(host)) return {};
+    for (std::size_t i = 1; i < segments.size(); ++i) {
+      try {
+        names.push_back(to_utf8(segments[i]));
+      } catch (const PatchError&) {
+        return {};
+      }
+    }
+  } else {
+    return {};
+  }
+  // A share needs its share name; a drive may be published at its root (a disc).
+  if (drive.empty() && names.empty()) return {};
+  if (!std::all_of(names.begin(), names.end(), [](const std::string& name) { return is_folder_name(name); })) {
+    return {};
+  }
+  std::wstring url = L"file://";
+  url += host;
+  if (!drive.empty()) {
+    url += L'/';
+    url += static_cast<wchar_t>(drive[0] & ~0x20);
+    url += L':';
+  }
+  for (const std::string& name : names) {
+    url += L'/';
+    append_escaped(url, name);
+  }
+  if (url.size() > kMaxFolderSourceLength) return {};
+  return url;
+}
+
 bool is_channel_character(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
@@ -83,6 +253,18 @@ bool is_channel_character(char c) {
 
 std::wstring normalize_source(std::wstring_view address) {
   while (!address.empty() && address.back() == L'/') address.remove_suffix(1);
+  if (looks_like_folder(address)) {
+    while (!address.empty() && (address.back() == L'/' || address.back() == L'\\')) address.remove_suffix(1);
+    std::wstring folder = folder_source(address);
+    if (folder.empty()) {
+      throw PatchError(ErrorCategory::configuration,
+                       fmt::format("The patch folder \"{}\" must be written file:///D:/folder, "
+                                   "file://server/share/folder or \\\\server\\share\\folder, "
+                                   "without . or .. parts",
+                                   to_utf8_lenient(address)));
+    }
+    return folder;
+  }
   if (!is_acceptable_source(address)) {
     throw PatchError(ErrorCategory::configuration,
                      fmt::format("The patch server address \"{}\" must start with https:// "

@@ -119,6 +119,105 @@ TEST(NormalizeSource, RefusesOtherAddressesWithTheHttpsMessage) {
   }
 }
 
+std::string folder_message(const std::string& address) {
+  return "The patch folder \"" + address +
+         "\" must be written file:///D:/folder, file://server/share/folder or \\\\server\\share\\folder, "
+         "without . or .. parts";
+}
+
+// Folders holding a publication, each kept in one spelling.
+const AcceptedSource kAcceptedFolders[] = {
+    {L"file:///D:/kaldren/", L"file:///D:/kaldren"},
+    {L"FILE:///d:/Kaldren//", L"file:///D:/Kaldren"},
+    {L"file://localhost/D:/kaldren", L"file:///D:/kaldren"},
+    {L"file://LOCALHOST/e:/", L"file:///E:"},
+    {L"file:///E:", L"file:///E:"},
+    {L"file:///D:/My%20Games/Kaldren%2c1", L"file:///D:/My%20Games/Kaldren%2C1"},
+    {L"file:///D:/%4b%61ldren/a%25b/x~y!$&'()+;=@", L"file:///D:/Kaldren/a%25b/x~y!$&'()+;=@"},
+    {L"file:///D:/Spiele/M\u00F6rvale/%C3%A9t%C3%A9", L"file:///D:/Spiele/M%C3%B6rvale/%C3%A9t%C3%A9"},
+    {L"file:///D:/a%23b/%5Bc%5D", L"file:///D:/a%23b/%5Bc%5D"},
+    {L"file://server/share/path/", L"file://server/share/path"},
+    {L"file://File-Server.lan_2/Share", L"file://File-Server.lan_2/Share"},
+    {L"\\\\server\\share\\path\\", L"file://server/share/path"},
+    {L"\\\\server\\share", L"file://server/share"},
+    {L"\\\\10.0.0.5\\pub lic\\50%/", L"file://10.0.0.5/pub%20lic/50%25"},
+};
+
+// Written without trailing separators, which the message leaves out.
+const char* const kRefusedFolders[] = {
+    "file:",
+    "file:D:/kaldren",
+    "file:/D:/kaldren",
+    "file://D:/kaldren",
+    "file:///D",
+    "file:///DE:/x",
+    "file:///1:/x",
+    "file:///D%3A/x",
+    "file:///D:/../x",
+    "file:///D:/a/../b",
+    "file:///D:/a/./b",
+    "file:///D:/a/%2E%2E/b",
+    "file:///D:/a//b",
+    "file:///D:/a%2Fb",
+    "file:///D:/a%5Cb",
+    "file:///D:/a\\b",
+    "file:///D:/a%00b",
+    "file:///D:/a%0Ab",
+    "file:///D:/a%",
+    "file:///D:/a%4",
+    "file:///D:/a%G1",
+    "file:///D:/a%FF",
+    "file:///D:/a%C3",
+    "file:///D:/a:b",
+    "file:///D:/a%3Ab",
+    "file:///D:/a*",
+    "file:///D:/a.",
+    "file:///D:/a%20",
+    "file:///D:/kaldren?x=1",
+    "file:///D:/kaldren#top",
+    "file://server/D:/x",
+    "file://server",
+    "file://localhost/share/x",
+    "file://user@server/share",
+    "file://server:445/share",
+    "file://-server/share",
+    "file://./share",
+    "file://%73erver/share",
+    "file:////server/share",
+    "\\\\server",
+    "\\\\localhost\\c$\\x",
+    "\\\\?\\D:\\kaldren",
+    "\\\\.\\D:\\kaldren",
+    "\\\\?\\UNC\\server\\share",
+    "\\\\server\\share\\..\\x",
+    "\\\\server\\share\\a\\\\b",
+    "\\\\server\\share\\a?b",
+    "D:",
+    "D:\\kaldren",
+    "D:/kaldren",
+    "d:kaldren\\x",
+};
+
+TEST(NormalizeSource, KeepsOneSpellingOfEachFolder) {
+  for (const AcceptedSource& c : kAcceptedFolders) {
+    SCOPED_TRACE(to_utf8(c.address));
+    EXPECT_EQ(normalize_source(c.address), c.expected);
+    EXPECT_EQ(normalize_source(c.expected), c.expected);
+  }
+}
+
+TEST(NormalizeSource, RefusesOtherFoldersWithTheFolderMessage) {
+  for (const char* address : kRefusedFolders) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(configuration_failure([&] { normalize_source(to_utf16(address)); }), folder_message(address));
+  }
+  // Relative paths are no folder spelling: the https rule answers them.
+  for (const char* address : {"kaldren", "..\\kaldren", ".\\kaldren", "kaldren\\live", "/kaldren"}) {
+    SCOPED_TRACE(address);
+    EXPECT_EQ(configuration_failure([&] { normalize_source(to_utf16(address)); }), address_message(address));
+  }
+}
+
 // The host WinHTTP reads, or "?" when it cannot split the address.
 std::wstring winhttp_host(const std::wstring& address, bool& has_user) {
   URL_COMPONENTS parts{};
@@ -178,6 +277,8 @@ TEST(AddSources, SplitsNormalisesAndSkipsCaseDuplicates) {
        L"https://a.EXAMPLE/path/", {L"https://A.example/Path"}},
       {"duplicate inside one value", {}, L"https://x.example,HTTPS://X.EXAMPLE/",
        {L"https://x.example"}},
+      {"folders beside servers", {L"https://a.example"}, L"\\\\Server\\Pub\\ file:///D:/pub/,file://server/pub",
+       {L"https://a.example", L"file://Server/Pub", L"file:///D:/pub"}},
       {"appends after existing ones", {L"https://a.example"},
        L"https://c.example,https://b.example",
        {L"https://a.example", L"https://c.example", L"https://b.example"}},
