@@ -33,14 +33,6 @@ bool path_exists(const std::filesystem::path& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool same_folder(const std::wstring& a, const std::wstring& b) {
-  std::wstring full_a = absolute_normal_path(a);
-  std::wstring full_b = absolute_normal_path(b);
-  return full_a.size() == full_b.size() &&
-         CompareStringOrdinal(full_a.data(), static_cast<int>(full_a.size()), full_b.data(),
-                              static_cast<int>(full_b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool is_registered_installation(const std::wstring& folder) {
   std::optional<std::wstring> registered = read_registration();
   if (!registered || !path_exists(std::filesystem::path(folder) / kLauncherFileName)) return false;
@@ -53,6 +45,14 @@ bool is_registered_installation(const std::wstring& folder) {
 }
 
 }  // namespace
+
+bool same_folder(const std::wstring& a, const std::wstring& b) {
+  std::wstring full_a = absolute_normal_path(a);
+  std::wstring full_b = absolute_normal_path(b);
+  return full_a.size() == full_b.size() &&
+         CompareStringOrdinal(full_a.data(), static_cast<int>(full_a.size()), full_b.data(),
+                              static_cast<int>(full_b.size()), TRUE) == CSTR_EQUAL;
+}
 
 std::wstring absolute_normal_path(const std::wstring& path) {
   std::wstring buffer(260, L'\0');

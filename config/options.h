@@ -68,6 +68,10 @@ std::uint32_t parse_process_id(std::wstring_view text);
 // "." and ".." resolved). Throws PatchError configuration naming "absolute" and the path.
 std::wstring absolute_normal_path(const std::wstring& path);
 
+// True when both paths name the same place: absolute, lexically normalised, equal in
+// length and equal ignoring case. Throws as absolute_normal_path.
+bool same_folder(const std::wstring& a, const std::wstring& b);
+
 // True when the folder holds an installed game: saved launcher state, the registered
 // install folder holding the launcher, or the data folder beside the game executable.
 bool is_installation(const std::wstring& folder);
