@@ -12,6 +12,7 @@ namespace {
 TEST(MakeTransport, OneSourceAloneSeveralBehindFailOver) {
   const std::string bad_address =
       "The patch server address must be an https:// URL (http:// is allowed only for localhost)";
+  const std::string bad_folder = "The patch folder address must be file:///D:/folder or file://server/share/folder";
   const struct {
     std::vector<std::wstring> sources;
     std::string name;  // or the error:
@@ -25,6 +26,10 @@ TEST(MakeTransport, OneSourceAloneSeveralBehindFailOver) {
        "mirrors https://patch.kaldren.example, https://mirror.kaldren.example/lanternix/", {}, "", 2},
       {{L"https://a.example", L"http://localhost:8080", L"https://c.example"},
        "mirrors https://a.example, http://localhost:8080, https://c.example", {}, "", 3},
+      {{L"file:///D:/kaldren"}, "file:///D:/kaldren", {}, "", 1},
+      {{L"file:///D:/kaldren", L"https://a.example", L"file://server/share/pub"},
+       "mirrors file:///D:/kaldren, https://a.example, file://server/share/pub", {}, "", 3},
+      {{L"https://a.example", L"file:///D:/../x"}, "", ErrorCategory::configuration, bad_folder, 0},
       {{L"https://a.example", L"ftp://b.example"}, "", ErrorCategory::configuration, bad_address, 0},
       {{L"http://patch.kaldren.example"}, "", ErrorCategory::configuration, bad_address, 0},
   };

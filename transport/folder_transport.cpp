@@ -1,0 +1,250 @@
+#include "transport/folder_transport.h"
+
+#include <algorithm>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "core/error.h"
+#include "core/text.h"
+#include "protocol/path_rule.h"
+#include "system/file_operations.h"
+#include "transport/http_rules.h"
+
+namespace kaldren::patcher {
+namespace {
+
+constexpr std::size_t kChunk = 262144;
+constexpr std::size_t kDocumentChunk = 16384;
+
+const char* const kAddressRefused =
+    "The patch folder address must be file:///D:/folder or file://server/share/folder";
+
+[[noreturn]] void refuse_address() { throw PatchError(ErrorCategory::configuration, kAddressRefused); }
+
+bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix) {
+  return text.size() >= prefix.size() && equal_ignoring_case(text.substr(0, prefix.size()), prefix);
+}
+
+int hex_value(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
+// One name of the address, unescaped; only names that stay one name below the folder
+// before them.
+std::wstring folder_name(std::wstring_view segment) {
+  std::string bytes;
+  std::size_t literal = 0;
+  for (std::size_t i = 0; i <= segment.size(); ++i) {
+    if (i < segment.size() && segment[i] != L'%') continue;
+    try {
+      bytes += to_utf8(segment.substr(literal, i - literal));
+    } catch (const PatchError&) {
+      refuse_address();
+    }
+    if (i == segment.size()) break;
+    const int high = i + 1 < segment.size() ? hex_value(segment[i + 1]) : -1;
+    const int low = i + 2 < segment.size() ? hex_value(segment[i + 2]) : -1;
+    if (high < 0 || low < 0) refuse_address();
+    bytes += static_cast<char>(high * 16 + low);
+    i += 2;
+    literal = i + 1;
+  }
+  if (bytes.empty() || bytes == "." || bytes == "..") refuse_address();
+  for (const char c : bytes) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == '/' || c == '\\' || c == ':') refuse_address();
+  }
+  try {
+    return to_utf16(bytes);
+  } catch (const PatchError&) {
+    refuse_address();
+  }
+}
+
+// Codes of a share that cannot be reached, as opposed to a file it lacks.
+bool is_network_code(SystemCode code) {
+  switch (code) {
+    case 51:    // ERROR_REM_NOT_LIST
+    case 53:    // ERROR_BAD_NETPATH
+    case 59:    // ERROR_UNEXP_NET_ERR
+    case 64:    // ERROR_NETNAME_DELETED
+    case 67:    // ERROR_BAD_NET_NAME
+    case 121:   // ERROR_SEM_TIMEOUT
+    case 1203:  // ERROR_NO_NET_OR_BAD_PATH
+    case 1222:  // ERROR_NO_NETWORK
+    case 1231:  // ERROR_NETWORK_UNREACHABLE
+    case 1232:  // ERROR_HOST_UNREACHABLE
+      return true;
+    default:
+      return false;
+  }
+}
+
+[[noreturn]] void throw_read_failure(std::string_view path, SystemCode code) {
+  throw_win32(is_network_code(code) ? ErrorCategory::network : ErrorCategory::io,
+              fmt::format("Could not read {} from the patch folder", path), code);
+}
+
+void check_stop(const std::stop_token& stop) {
+  if (stop.stop_requested()) throw_cancelled();
+}
+
+// Up to `buffer.size()` bytes of the source; 0 at its end.
+std::size_t read_some(OpenFile& source, std::string_view path, std::span<std::uint8_t> buffer) {
+  std::size_t count = 0;
+  if (const SystemCode error = source.read(buffer, count); error != 0) throw_read_failure(path, error);
+  return count;
+}
+
+}  // namespace
+
+bool is_folder_source(std::wstring_view address) { return starts_with_ignoring_case(address, L"file:"); }
+
+std::wstring folder_of_source(std::wstring_view address) {
+  if (!starts_with_ignoring_case(address, L"file://")) refuse_address();
+  std::wstring_view rest = address.substr(7);
+  while (!rest.empty() && rest.back() == L'/') rest.remove_suffix(1);
+  if (rest.find_first_of(L"?#\\") != std::wstring_view::npos) refuse_address();
+  const std::size_t slash = rest.find(L'/');
+  if (slash == std::wstring_view::npos) refuse_address();
+  const std::wstring_view host = rest.substr(0, slash);
+  std::wstring_view names = rest.substr(slash + 1);
+  std::wstring folder;
+  if (host.empty() || equal_ignoring_case(host, L"localhost")) {
+    const wchar_t letter = names.empty() ? L'\0' : static_cast<wchar_t>(names[0] | 0x20);
+    if (names.size() < 2 || letter < L'a' || letter > L'z' || names[1] != L':' ||
+        (names.size() > 2 && names[2] != L'/')) {
+      refuse_address();
+    }
+    // "D:" alone is the current folder of drive D; its root is "D:\".
+    folder = std::wstring(names.substr(0, 2)) + L"\\";
+    names.remove_prefix(std::min<std::size_t>(3, names.size()));
+  } else {
+    // A share needs its share name; the host is a plain server name.
+    if (host.find_first_of(L"%@:[]") != std::wstring_view::npos || host == L"." || names.empty()) refuse_address();
+    folder = L"\\\\" + std::wstring(host) + L"\\";
+  }
+  for (bool first = true; !names.empty(); first = false) {
+    const std::size_t end = names.find(L'/');
+    if (!first) folder += L'\\';
+    folder += folder_name(names.substr(0, end));
+    names.remove_prefix(end == std::wstring_view::npos ? names.size() : end + 1);
+    if (end != std::wstring_view::npos && names.empty()) refuse_address();
+  }
+  return folder;
+}
+
+FolderTransport::FolderTransport(std::filesystem::path folder, std::string name, FileSystem& fs)
+    : folder_(std::move(folder)), name_(std::move(name)), fs_(fs) {}
+
+std::unique_ptr<OpenFile> FolderTransport::open_source(std::string_view path, Kind kind, std::uint64_t& size) const {
+  if (!http::is_publication_path(path) || !is_safe_path(path)) {
+    throw PatchError(ErrorCategory::internal, "Invalid publication path " + std::string(path));
+  }
+  const std::filesystem::path file = resolve_path(folder_, path);
+  FileStatus status;
+  SystemCode error = fs_.status(file, status);
+  if (error == system_code::file_not_found || error == system_code::path_not_found || (error == 0 && status.folder)) {
+    throw PatchError(ErrorCategory::server, kind == Kind::document
+                                                ? fmt::format("The patch folder has no {}", path)
+                                                : fmt::format("The patch folder is missing {}", path));
+  }
+  if (error != 0) throw_read_failure(path, error);
+  OpenRequest request;
+  request.share = OpenRequest::share_read | OpenRequest::share_write | OpenRequest::share_delete;
+  request.sequential = true;
+  std::unique_ptr<OpenFile> source;
+  if (error = fs_.open(file, request, source); error != 0) throw_read_failure(path, error);
+  if (error = source->size(size); error != 0) throw_read_failure(path, error);
+  return source;
+}
+
+std::string FolderTransport::fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) {
+  check_stop(stop);
+  std::uint64_t size = 0;
+  const std::unique_ptr<OpenFile> source = open_source(path, Kind::document, size);
+  const std::string too_large = fmt::format("{} is larger than allowed", path);
+  if (size > byte_cap) throw PatchError(ErrorCategory::server, too_large);
+  std::string body;
+  std::uint8_t chunk[kDocumentChunk];
+  for (;;) {
+    check_stop(stop);
+    const std::size_t received = read_some(*source, path, chunk);
+    if (received == 0) return body;
+    // The file may grow while it is read.
+    if (received > byte_cap - body.size()) throw PatchError(ErrorCategory::server, too_large);
+    body.append(reinterpret_cast<const char*>(chunk), received);
+  }
+}
+
+std::vector<SourceDocument> FolderTransport::fetch_all(std::string_view path, std::uint64_t byte_cap,
+                                                       std::stop_token stop) {
+  std::vector<SourceDocument> documents;
+  documents.push_back({0, fetch(path, byte_cap, std::move(stop))});
+  return documents;
+}
+
+void FolderTransport::download(std::string_view path, const std::filesystem::path& destination,
+                               std::uint64_t size, std::stop_token stop, const DownloadProgress& progress,
+                               std::uint64_t /*copy_index*/) {
+  check_stop(stop);
+  const std::optional<FileInfo> partial = file_info(fs_, destination);
+  std::uint64_t present = partial ? partial->size : 0;
+  if (present > size) {
+    delete_file(fs_, destination);
+    present = 0;
+  }
+  if (present == size) {
+    if (progress) progress(present);
+    return;
+  }
+
+  std::uint64_t source_size = 0;
+  const std::unique_ptr<OpenFile> source = open_source(path, Kind::object, source_size);
+  const auto wrong_size = [&](const char* comparison) {
+    return PatchError(ErrorCategory::server, fmt::format("{} is {} than the release declares", path, comparison));
+  };
+  if (source_size > size) throw wrong_size("larger");
+  if (source_size < size) throw wrong_size("smaller");
+
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
+  // The file system reads front to back only: the bytes already present are skipped.
+  for (std::uint64_t skipped = 0; skipped < present;) {
+    check_stop(stop);
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, present - skipped));
+    const std::size_t received = read_some(*source, path, std::span(buffer.get(), wanted));
+    if (received == 0) throw wrong_size("smaller");
+    skipped += received;
+  }
+
+  std::unique_ptr<OpenFile> file = open_for_write(fs_, destination, true);
+  if (const SystemCode error = file->truncate(present); error != 0) {
+    throw_win32(ErrorCategory::io, "Could not resume " + display_path(destination), error);
+  }
+  std::uint64_t offset = present;
+  for (;;) {
+    check_stop(stop);
+    const std::size_t received = read_some(*source, path, std::span(buffer.get(), kChunk));
+    if (received == 0) break;
+    if (received > size - offset) {
+      file.reset();
+      delete_file(fs_, destination);
+      throw wrong_size("larger");
+    }
+    write_bytes(*file, destination, std::span<const std::uint8_t>(buffer.get(), received));
+    offset += received;
+    if (progress) progress(offset);
+  }
+  if (offset != size) throw wrong_size("smaller");
+}
+
+std::uint64_t FolderTransport::source_count() const { return 1; }
+
+void FolderTransport::prefer_sources(std::span<const std::uint64_t> /*sources*/) {}
+
+std::string FolderTransport::name() const { return name_; }
+
+}  // namespace kaldren::patcher
