@@ -71,6 +71,7 @@ bool is_network_code(SystemCode code) {
     case 53:    // ERROR_BAD_NETPATH
     case 59:    // ERROR_UNEXP_NET_ERR
     case 64:    // ERROR_NETNAME_DELETED
+    case 66:    // ERROR_BAD_DEV_TYPE (Wine's answer for a server it cannot find)
     case 67:    // ERROR_BAD_NET_NAME
     case 121:   // ERROR_SEM_TIMEOUT
     case 1203:  // ERROR_NO_NET_OR_BAD_PATH
