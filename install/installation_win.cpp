@@ -71,7 +71,8 @@ std::vector<std::string> saved_manifest_paths(FileSystem& fs, const std::filesys
   return paths;
 }
 
-// The shortcut's path, or nothing when its Windows folder cannot be located.
+// Removes the shortcut at the path `locate` gives when it points at the launcher; a
+// Windows folder that cannot be located holds no shortcut to remove.
 template <typename Locate>
 void remove_shortcut_at(Locate locate, const std::wstring& launcher) {
   try {

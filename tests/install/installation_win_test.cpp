@@ -300,13 +300,18 @@ TEST(RemoveInstallation, RemovesWhatTheLauncherInstalledAndKeepsTheRest) {
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_TRUE(warnings[0].starts_with("Could not remove ../outside.txt: ")) << warnings[0];
 
-  // Only what the launcher installed: nothing of the game folder stays.
+  // Only what the launcher installed: nothing of the game folder stays. A pending
+  // install whose manifest is gone adds nothing.
   const std::filesystem::path clean = temp / "clean";
   save_manifest(disk(), clean, manifest);
+  state.pending = ReleaseRecord{2, {1, 0, 1}, sha256("lost"), "bin/64/Kaldren.exe"};
   save_state(disk(), clean, state);
   temp.write("clean/data/sub/b.pak", "b");
   temp.write("clean/Lanternix.exe", "launcher");
+  test::LogReader second_log(temp / "second.log");
   const UninstallSummary all = remove_installation(clean.wstring());
+  ASSERT_EQ(second_log.at("WARN").size(), 2u) << testing::PrintToString(second_log.at("WARN"));
+  EXPECT_TRUE(second_log.at("WARN")[0].starts_with("Could not read a saved manifest: ")) << second_log.at("WARN")[0];
   EXPECT_EQ(all.removed, 1u);
   EXPECT_TRUE(all.folder_removed);
   EXPECT_FALSE(is_there(clean));
