@@ -79,6 +79,14 @@ TEST_F(FolderTransportTest, FetchesDocumentsUpToTheCap) {
     EXPECT_TRUE(fails_with([&] { transport.fetch(path, 5, {}); }, ErrorCategory::internal,
                            "Invalid publication path " + std::string(path)));
   }
+  if (MemoryFileSystem* memory = test::memory_disk()) {
+    memory->set_unreadable(publication / std::string(kRelease));
+    const PatchError error = failure_of([&] { transport.fetch(kRelease, 5, {}); });
+    EXPECT_EQ(error.category(), ErrorCategory::io);
+    EXPECT_TRUE(std::string_view(error.what()).starts_with(
+        "Could not read v2/channels/live/release.json from the patch folder: "))
+        << error.what();
+  }
   std::stop_source stop;
   stop.request_stop();
   EXPECT_TRUE(fails_with([&] { transport.fetch(kRelease, 5, stop.get_token()); }, ErrorCategory::cancelled,
