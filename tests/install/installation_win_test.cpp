@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "build_constants.h"
 #include "config/options.h"
@@ -16,6 +18,7 @@
 #include "engine/fake_publication.h"
 #include "engine/launcher_state.h"
 #include "install/installation.h"
+#include "install/processes.h"
 #include "install/registration.h"
 #include "install/windows_traces.h"
 #include "protocol/crypto.h"
@@ -257,6 +260,33 @@ TEST_F(InstallGame, DownloadsANewerLauncherFromTheRelease) {
   EXPECT_FALSE(is_there(other / kLauncherFileName));
   remove_installation(root_.wstring());
   remove_installation(other.wstring());
+}
+
+TEST(UninstallFinish, StartsTheLauncherCopyFromTheTemporaryFolder) {
+  const test::TempFolder temp;
+  const std::filesystem::path record = temp / "record.txt";
+  SetEnvironmentVariableW(L"LANTERNIX_TEST_RECORD", record.c_str());
+  LauncherOptions options;
+  options.launcher_path = (std::filesystem::path(launcher_executable_path()).parent_path() / L"recording_stand_in.exe");
+  options.root = (temp / "Kaldren Morvale").wstring();
+  options.quiet = true;
+  start_uninstall_finish(options);
+  for (int i = 0; i < 1000 && !is_there(record); ++i) Sleep(10);
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path();
+  const std::filesystem::path copy = temporary / kUninstallerCopyName;
+  std::istringstream lines(bytes_of(record));
+  std::string command_line;
+  std::string working_folder;
+  std::getline(lines, command_line);
+  std::getline(lines, working_folder);
+  EXPECT_EQ(command_line, to_utf8(build_command_line(copy.wstring(), {L"--uninstall-finish", L"--root", options.root,
+                                                                      L"--wait-pid",
+                                                                      std::to_wstring(GetCurrentProcessId()),
+                                                                      L"--quiet"})));
+  EXPECT_TRUE(is_within(to_utf16(working_folder), temporary) && is_within(temporary, to_utf16(working_folder)))
+      << working_folder;
+  // The copy may still be closing.
+  for (int i = 0; i < 100 && !DeleteFileW(copy.c_str()); ++i) Sleep(50);
 }
 
 TEST(RemoveInstallation, RemovesWhatTheLauncherInstalledAndKeepsTheRest) {
