@@ -11,6 +11,7 @@
 #include "engine/launcher_state.h"
 #include "engine/self_replacement.h"
 #include "install/processes.h"
+#include "install/registration.h"
 #include "protocol/path_rule.h"
 #include "system/data_folder.h"
 #include "system/file_system.h"
@@ -148,8 +149,21 @@ PatcherApplication::JobResult PatcherApplication::update_client(const std::stop_
   if (result.outcome == EngineResult::handed_over) return JobResult{true, {}};
   options_.repair = false;  // a Retry checks by the index again
   remove_previous_launcher(options_.root);
+  if (!result.kept_installed) refresh_registration(result);
   // The saved state names what is installed, also when an older release was offered.
   return JobResult{false, game_executable()};
+}
+
+void PatcherApplication::refresh_registration(const EngineResult& result) {
+  // Only this folder's own registration is refreshed: running a second copy of the
+  // game must not take the installed-apps entry away from the copy setup registered.
+  // The entry is a courtesy, so a registry that refuses it does not fail the update.
+  try {
+    update_registration(options_.root, to_utf16_lenient(result.installed_version),
+                          result.release.client.install_size);
+  } catch (const PatchError& error) {
+    log(LogLevel::warn, "{}", error.what());
+  }
 }
 
 void PatcherApplication::on_window_action(WindowAction action) {
@@ -227,11 +241,14 @@ int run_launcher(HINSTANCE instance, int show_command, const std::vector<std::ws
   switch (application.options().mode) {
     case RunMode::Patch:
       return application.run_patch();
-    default:
-      // Installing into a new folder and uninstalling come with the set-up pages.
-      throw PatchError(ErrorCategory::configuration,
-                       "This launcher updates an installed game: start it from the game folder or give --root");
+    case RunMode::Setup:
+      return application.run_install();
+    case RunMode::Uninstall:
+      return application.run_uninstall();
+    case RunMode::UninstallFinish:
+      return application.run_uninstall_finish();
   }
+  throw PatchError(ErrorCategory::internal, "Unknown run mode");
 }
 
 }  // namespace kaldren::patcher

@@ -18,6 +18,7 @@
 #include "config/options.h"
 #include "core/error.h"
 #include "engine/update_engine.h"
+#include "install/installation.h"
 #include "system/folder_lock.h"
 #include "ui/launcher_window.h"
 
@@ -40,6 +41,13 @@ class PatcherApplication {
 
   // Patch mode: the exit code (0 also when another launcher works on the folder).
   int run_patch();
+  // Setup mode: the install page, then the install job in the window; the exit code.
+  int run_install();
+  // Uninstall mode: confirms, checks that neither a launcher nor the game runs and
+  // hands the removal to a temporary copy; 1 when something runs.
+  int run_uninstall();
+  // Uninstall-finish mode (that copy): removes the installation and reports; 0.
+  int run_uninstall_finish();
   // Shows the window, starts `job` and runs the message loop; the quit code.
   int run_window(Job job);
   // Starts the job on a new job thread unless one runs.
@@ -58,7 +66,10 @@ class PatcherApplication {
 
  private:
   void run_job(const std::stop_token& stop);
+  JobResult install_job(const std::stop_token& stop, const StatusSink& status, const InstallRequest& request,
+                        const Release& release);
   void post_close();
+  void refresh_registration(const EngineResult& result);
 
   HINSTANCE instance_;
   int show_command_;

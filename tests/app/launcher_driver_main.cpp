@@ -6,8 +6,12 @@
 //   launcher_driver close-window                      posts WM_CLOSE to it (exit 1: none)
 //   launcher_driver answer <button id> <milliseconds> waits for the failure dialog, prints
 //                                                     its two texts, presses the button
+//   launcher_driver press <title> <button id> <ms>    waits for a task dialog of that title
+//                                                     whose button is enabled, prints its
+//                                                     texts one per line, presses the button
 // Exit 1 when the window or dialog did not show in time.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -36,6 +40,32 @@ std::string item_text(HWND dialog, int id) {
   wchar_t text[1024] = L"";
   GetDlgItemTextW(dialog, id, text, 1024);
   return kaldren::patcher::to_utf8_lenient(text);
+}
+
+BOOL CALLBACK print_text(HWND child, LPARAM) {
+  wchar_t text[2048] = L"";
+  if (IsWindowVisible(child) && GetWindowTextW(child, text, 2048) > 0) {
+    std::printf("%s\n", kaldren::patcher::to_utf8_lenient(text).c_str());
+  }
+  return TRUE;
+}
+
+// A task dialog's buttons are enabled by its own timer; wait until this one is.
+int press(const wchar_t* title, int button, DWORD milliseconds) {
+  const ULONGLONG until = GetTickCount64() + milliseconds;
+  for (;;) {
+    HWND dialog = FindWindowW(L"#32770", title);
+    HWND control = dialog != nullptr ? GetDlgItem(dialog, button) : nullptr;
+    if (dialog != nullptr && IsWindowVisible(dialog) && (control == nullptr || IsWindowEnabled(control))) {
+      Sleep(200);  // the texts of the same timer tick
+      EnumChildWindows(dialog, print_text, 0);
+      std::fflush(stdout);
+      SendMessageW(dialog, TDM_CLICK_BUTTON, static_cast<WPARAM>(button), 0);
+      return 0;
+    }
+    if (GetTickCount64() >= until) return 1;
+    Sleep(50);
+  }
 }
 
 }  // namespace
@@ -74,6 +104,10 @@ int wmain(int argc, wchar_t** argv) {
     const int button = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
     return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0) ? 0 : 1;
   }
-  std::fputs("usage: launcher_driver wait-window MS | wait-gone MS | close-window | answer BUTTON MS | message MS\n", stderr);
+  if (command == L"press" && argc == 5) {
+    return press(argv[2], static_cast<int>(std::wcstol(argv[3], nullptr, 10)), std::wcstoul(argv[4], nullptr, 10));
+  }
+  std::fputs("usage: launcher_driver wait-window MS | wait-gone MS | close-window | answer BUTTON MS | message MS"
+             " | press TITLE BUTTON MS\n", stderr);
   return 2;
 }

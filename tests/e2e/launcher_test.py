@@ -284,5 +284,165 @@ class HandOver(LauncherCase):
                     root, "The new launcher did not start properly (%s); keeping this one" % reason)), 1)
                 self.assertEqual(len(self.log_lines(root, "Continuing with launcher 0.1.0")), 1)
 
+
+class Setup(LauncherCase):
+    """Lanternix.exe started outside a game folder installs the game into the page's
+    default folder (the per-user programs folder of the tests' Wine prefix), registers it
+    and makes its shortcuts; the installed launcher uninstalls exactly what it installed."""
+    name = "setup"
+    SETUP_TITLE = "Kaldren Morvale Setup"
+    KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\KaldrenMorvale"
+    INSTALL, START_GAME, OK, YES, NO = "100", "200", "1", "6", "7"
+
+    @classmethod
+    def publish_sites(cls):
+        if not e2e.TOOLS.launcher_next:
+            raise unittest.SkipTest("no --launcher-next given")
+        e2e.publish(os.path.join(cls.site, "same"), cls.client, "1.0.0", launcher=e2e.TOOLS.launcher)
+        e2e.publish(os.path.join(cls.site, "newer"), cls.client, "1.0.0", launcher=e2e.TOOLS.launcher_next,
+                    launcher_version="0.2.0")
+
+    @classmethod
+    def prefix(cls):
+        folder = os.path.dirname(os.path.abspath(e2e.TOOLS.launcher))
+        while not os.path.exists(os.path.join(folder, "CMakeCache.txt")):
+            folder = os.path.dirname(folder)
+        return os.path.join(folder, "wineprefix")
+
+    def user_folder(self, *parts):
+        users = os.path.join(self.prefix(), "drive_c", "users")
+        name = next(entry for entry in sorted(os.listdir(users)) if entry != "Public")
+        return os.path.join(users, name, *parts)
+
+    def default_root(self):
+        return self.user_folder("AppData", "Local", "Programs", "Kaldren Morvale")
+
+    def temp_log(self, name):
+        for temp in (("Temp",), ("AppData", "Local", "Temp")):  # Wine's, then Windows' place
+            path = self.user_folder(*temp, "KaldrenMorvale-%s.log" % name)
+            if os.path.exists(path):
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    return f.read()
+        return ""
+
+    def registration(self):
+        """The registration's values as `reg query` prints them, or None."""
+        done = subprocess.run([e2e.TOOLS.wine_run, "reg", "query", self.KEY], capture_output=True, text=True,
+                              env=dict(os.environ, LANTERNIX_WINEPREFIX=self.prefix()), timeout=60)
+        if done.returncode != 0:
+            return None
+        return {fields[0]: fields[-1] for fields in (line.split(None, 2) for line in done.stdout.splitlines())
+                if len(fields) == 3 and fields[1].startswith("REG_")}
+
+    def clean_slate(self):
+        root = self.default_root()
+        shutil.rmtree(root, ignore_errors=True)
+        if os.path.exists(self.record(root)):
+            os.remove(self.record(root))
+        subprocess.run([e2e.TOOLS.wine_run, "reg", "delete", self.KEY, "/f"], capture_output=True,
+                       env=dict(os.environ, LANTERNIX_WINEPREFIX=self.prefix()), timeout=60)
+        return root
+
+    def setup(self, site, *extra):
+        """Runs setup against `site`, presses Install once the page knows the download."""
+        process = subprocess.Popen([e2e.TOOLS.wine_run, e2e.TOOLS.launcher, "--base-url", self.server.url(site),
+                                    *extra], env=self.environment(self.work), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        page = self.drive(self.work, "press", self.SETUP_TITLE, self.INSTALL, "90000")
+        self.assertEqual(page.returncode, 0, "no install page; setup log:\n" + self.temp_log("setup"))
+        self.assertIn("Download: ", page.stdout)
+        self.assertEqual(self.finish(process, self.work), 0, self.temp_log("setup"))
+        return page.stdout
+
+    def launcher(self, root, *arguments, environment=None):
+        return subprocess.Popen([e2e.TOOLS.wine_run, os.path.join(root, "Lanternix.exe"), *arguments],
+                                env=dict(self.environment(root), **(environment or {})), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def wait_for(self, condition, what, timeout=120):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.2)
+
+    def test_setup_installs_and_uninstall_removes_only_what_it_installed(self):
+        root = self.clean_slate()
+        self.setup("same", "--no-launch")
+        launcher = os.path.join(root, "Lanternix.exe")
+        self.assertMatchesClient(root, self.client, e2e.snapshot(root, ["Lanternix.exe"]))
+        self.assertEqual(e2e.sha256_file(launcher), e2e.sha256_file(e2e.TOOLS.launcher))
+        self.assertEqual(e2e.read_bytes(os.path.join(root, e2e.DATA_FOLDER, "patcher.ini")),
+                         b"; Written by the setup from its command line.\r\n[server]\r\nbase_url="
+                         + self.server.url("same").encode() + b"\r\n")
+        self.assertEqual(len(self.log_lines(root, "Created shortcut ")), 2)
+        start_menu = self.user_folder("AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
+                                      "Kaldren Morvale.lnk")
+        self.assertTrue(os.path.isfile(start_menu))
+        values = self.registration()
+        windows_root = self.log_lines(root, "Registered the installation at ")[0].split(" at ", 1)[1]
+        self.assertEqual((values["DisplayName"], values["DisplayVersion"], values["InstallLocation"]),
+                         ("Kaldren Morvale", "1.0.0", windows_root))
+        self.assertEqual(values["UninstallString"], '"%s\\Lanternix.exe" --uninstall' % windows_root)
+
+        # Setup again, now without sources: the page offers the installed game, whose
+        # launcher reads the sources setup wrote and starts the game.
+        process = subprocess.Popen([e2e.TOOLS.wine_run, e2e.TOOLS.launcher], env=self.environment(root),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        self.assertEqual(self.drive(root, "press", self.SETUP_TITLE, self.START_GAME, "60000").returncode, 0)
+        self.assertEqual(self.finish(process, root), 0)
+        self.wait_for(lambda: os.path.exists(self.record(root)), "the installed launcher started no game")
+        self.assertEqual(self.drive(root, "wait-gone", "60000").returncode, 0)
+
+        # Declined, and refused while the game runs: nothing changes.
+        kept = [path for path in e2e.client_files(root) if not path.startswith(e2e.DATA_FOLDER + "/logs/")]
+        before = e2e.snapshot(root, kept)
+        process = self.launcher(root, "--uninstall")
+        self.assertEqual(self.drive(root, "press", "Kaldren Morvale", self.NO, "60000").returncode, 0)
+        self.assertEqual(self.finish(process, root), 0)
+        game = subprocess.Popen([e2e.TOOLS.wine_run, os.path.join(root, e2e.EXECUTABLE)], start_new_session=True,
+                                env=dict(self.environment(root), LANTERNIX_TEST_GAME_STAY="120000"))
+        try:
+            starts = e2e.read_bytes(self.record(root)).count(b"\n")
+            self.wait_for(lambda: e2e.read_bytes(self.record(root)).count(b"\n") > starts, "the game never ran")
+            self.assertEqual(self.finish(self.launcher(root, "--uninstall", "--quiet"), root), 1)
+        finally:
+            e2e.kill_process_group(game)
+        self.assertEqual(len(self.log_lines(root, "Uninstall refused: the game is running")), 1)
+        self.assertEqual(e2e.snapshot(root, kept), before)
+
+        # The uninstall: a player's screenshot stays, and so does the folder holding it.
+        e2e.write_bytes(os.path.join(root, "screenshots", "shot.png"), b"a picture")
+        process = self.launcher(root, "--uninstall")
+        self.assertEqual(self.drive(root, "press", "Kaldren Morvale", self.YES, "60000").returncode, 0)
+        self.assertEqual(self.finish(process, root), 0)
+        done = self.drive(self.work, "press", "Kaldren Morvale", self.OK, "120000")
+        self.assertEqual(done.returncode, 0, self.temp_log("uninstall"))
+        self.assertIn("Files you added are still in:", done.stdout)
+        self.wait_for(lambda: "Uninstall removed" in self.temp_log("uninstall"), "the uninstall never ended")
+        self.assertIn("Uninstall removed 3 files, 0 failed, folder removed: false", self.temp_log("uninstall"))
+        self.assertEqual(list(e2e.client_files(root)), ["screenshots/shot.png"])
+        self.assertIsNone(self.registration())
+        self.assertFalse(os.path.exists(start_menu))
+
+    def test_a_newer_launcher_in_the_release_makes_the_first_update(self):
+        root = self.clean_slate()
+        self.setup("newer", "--no-launch")
+        # The release's launcher continues in the folder; it is no child of this test.
+        self.wait_for(lambda: self.log_lines(root, "Updated to client 1.0.0") or self.log_lines(root, "Update failed"),
+                      "the installed launcher never finished")
+        self.assertEqual(self.drive(root, "wait-gone", "60000").returncode, 0)
+        self.assertEqual(len(self.log_lines(root, "Installed launcher 0.2.0 from the release")), 1)
+        self.assertEqual(len(self.log_lines(root, "launcher 0.2.0 starting in patch mode")), 1)
+        self.assertMatchesClient(root, self.client, e2e.snapshot(root, ["Lanternix.exe"]))
+        self.assertEqual(e2e.sha256_file(os.path.join(root, "Lanternix.exe")),
+                         e2e.sha256_file(e2e.TOOLS.launcher_next))
+        self.assertFalse(os.path.exists(self.record(root)), "--no-launch was not passed on")
+        # Only launcher-installed files: a quiet uninstall leaves no folder behind.
+        self.assertEqual(self.finish(self.launcher(root, "--uninstall", "--quiet"), root), 0)
+        self.wait_for(lambda: not os.path.exists(root), "the game folder was left")
+        self.assertIsNone(self.registration())
+
+
 if __name__ == "__main__":
     e2e.main("e2e_launcher")
