@@ -151,7 +151,7 @@ TEST_F(SetupPages, InstallPageRetriesAFailedCheckAndAcceptsWithTheChoices) {
   EXPECT_EQ(result.release->client.install_size, 100u << 20);
 }
 
-TEST_F(SetupPages, InstallPageKeepsARefusedFolderAndClosesPromptlyDuringACheck) {
+TEST_F(SetupPages, InstallPageRefusesAFolderTakesAPickedOneAndStopsItsCheckOnClose) {
   GatedReader release;
   const std::wstring protected_folder = L"C:\\Program Files\\Kaldren Morvale";
   InstallPageResult result;
@@ -160,11 +160,6 @@ TEST_F(SetupPages, InstallPageKeepsARefusedFolderAndClosesPromptlyDuringACheck) 
     Player player([&] {
       const HWND page = wait_for_window(L"Kaldren Morvale Setup");
       ASSERT_NE(page, nullptr);
-      press(page, 101);
-      const HWND picker = wait_for_window(L"Choose where to install the game");
-      EXPECT_NE(picker, nullptr) << "the folder picker";
-      PostMessageW(picker, WM_COMMAND, IDCANCEL, 0);
-      EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(picker); }));
       release.answer(false);
       EXPECT_TRUE(wait_until([&] { return enabled(page, 100); }));
       press(page, 100);
@@ -181,12 +176,19 @@ TEST_F(SetupPages, InstallPageKeepsARefusedFolderAndClosesPromptlyDuringACheck) 
       ASSERT_NE(again, nullptr);
       PostMessageW(again, WM_CLOSE, 0, 0);
       EXPECT_TRUE(wait_until([&] { return FindWindowW(nullptr, L"Kaldren Morvale") == nullptr; }));
+      // A drive's root chosen in the Shell's picker becomes its "Kaldren Morvale" folder.
+      press(page, 101);
+      const HWND picker = wait_for_window(L"Choose where to install the game");
+      ASSERT_NE(picker, nullptr);
+      SetDlgItemTextW(picker, 1152, L"C:\\");  // its file name box
+      PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(picker, IDOK)));
+      EXPECT_TRUE(wait_until([&] { return shows(page, L"Install location:\nC:\\Kaldren Morvale\n\n"); }));
       PostMessageW(page, WM_CLOSE, 0, 0);
     });
     result = show_install_page(instance_, protected_folder, release.reader());
   }
   EXPECT_FALSE(result.accepted);
-  EXPECT_EQ(result.request.folder, protected_folder);
+  EXPECT_EQ(result.request.folder, L"C:\\Kaldren Morvale");
 
   // A reader that never answers: the close box stops it and the page returns at once.
   {
