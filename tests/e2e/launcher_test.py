@@ -343,11 +343,14 @@ class Setup(LauncherCase):
                        env=dict(os.environ, LANTERNIX_WINEPREFIX=self.prefix()), timeout=60)
         return root
 
+    def start_setup(self, site, *extra):
+        return subprocess.Popen([e2e.TOOLS.wine_run, e2e.TOOLS.launcher, "--base-url", self.server.url(site), *extra],
+                                env=self.environment(self.work), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+
     def setup(self, site, *extra):
         """Runs setup against `site`, presses Install once the page knows the download."""
-        process = subprocess.Popen([e2e.TOOLS.wine_run, e2e.TOOLS.launcher, "--base-url", self.server.url(site),
-                                    *extra], env=self.environment(self.work), stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        process = self.start_setup(site, *extra)
         page = self.drive(self.work, "press", self.SETUP_TITLE, self.INSTALL, "90000")
         self.assertEqual(page.returncode, 0, "no install page; setup log:\n" + self.temp_log("setup"))
         self.assertIn("Download: ", page.stdout)
@@ -364,6 +367,21 @@ class Setup(LauncherCase):
         while not condition():
             self.assertLess(time.monotonic(), deadline, what)
             time.sleep(0.2)
+
+    def test_a_second_setup_leaves_the_first_and_cancelling_installs_nothing(self):
+        root = self.clean_slate()
+        log_before = self.temp_log("setup")
+        first = self.start_setup("same")
+        self.wait_for(lambda: self.temp_log("setup").count("Release signature verified")
+                      > log_before.count("Release signature verified"), "the first setup never read the release")
+        second = self.start_setup("same")
+        self.assertEqual(self.finish(second, self.work, timeout=60), 0)
+        self.assertEqual(first.poll(), None, "the first setup ended")
+        self.assertEqual(self.drive(self.work, "press", self.SETUP_TITLE, "2", "60000").returncode, 0)  # Cancel
+        self.assertEqual(self.finish(first, self.work, timeout=60), 0)
+        added = self.temp_log("setup")[len(log_before):]
+        self.assertEqual((added.count("Another setup is already running"), added.count("Setup cancelled")), (1, 1))
+        self.assertFalse(os.path.exists(root))
 
     def test_setup_installs_and_uninstall_removes_only_what_it_installed(self):
         root = self.clean_slate()
