@@ -2,19 +2,27 @@
 # Update throughput of lanternix-update.exe (under Wine) beside the platform's own
 # ceiling (WinHTTP + CNG with no engine, bench/ceiling_main.cpp) and native tools
 # (curl, zstd, sha256sum) on the same objects, in one run: fresh install, no-op
-# check, repair, a 1% change, and the engine's peak working set.
-# usage: bench/update_benchmark.sh [TOTAL_MIB (default 2048)] [FILES (default 10000)]
-# Builds what it needs; work files go to a temporary folder under build/ and are
-# removed at the end; nginx (loopback) stops with the script.
+# check, repair, a 1% change, and the engine's peak working set; the bare installer
+# (wine_ceiling install: fetch, hash, unpack, write, flush, rename, nothing else) as the
+# install's reference; then a client of many small files (fresh install and no-op) to
+# show how the costs grow with the file count.
+# usage: bench/update_benchmark.sh [TOTAL_MIB (2048)] [FILES (10000)] [SMALL_MIB (1024)] [SMALL_FILES (50000; 0 skips)]
+# Builds what it needs (LANTERNIX_BENCH_BUILD: another configured Windows build folder);
+# work files go to a temporary folder under build/ and are removed at the end; nginx
+# (loopback) stops with the script. The report's rows also go to
+# bench/results/<date>-<MiB>MiB-<files>files.txt.
 set -eu
 total_mib=${1:-2048}
 files=${2:-10000}
+small_mib=${3:-1024}
+small_files=${4:-50000}
 . "$(dirname "$0")/publish_tool.sh"
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target lanternix-update wine_ceiling >/dev/null
+build=${LANTERNIX_BENCH_BUILD:-$here/build/windows}
+[ -n "${LANTERNIX_BENCH_BUILD:-}" ] || cmake --preset windows >/dev/null
+cmake --build "$build" --target lanternix-update wine_ceiling >/dev/null
 publish="$publish_tool"
-update="$here/build/windows/app/lanternix-update.exe"
-ceiling="$here/build/windows/bench/wine_ceiling.exe"
+update="$build/app/lanternix-update.exe"
+ceiling="$build/bench/wine_ceiling.exe"
 key="$here/tests/support/keys/test-release-key.pem"
 wine="$here/scripts/wine-run"
 cores=$(nproc)
@@ -33,8 +41,8 @@ since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
 sum_sizes() { find "$@" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }'; }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0 && b > 0) printf "%7.1f MB/s", b / 1e6 / s; else printf "%12s", "-" }'; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
-publish_client() {  # version
-  "$publish" publish --site "$work/site" --channel live --client "$work/client" --version "$1" \
+publish_client() {  # version [client folder] [channel]
+  "$publish" publish --site "$work/site" --channel "${3:-live}" --client "${2:-$work/client}" --version "$1" \
     --executable bin/64/Kaldren.exe --launcher "$update" --launcher-version 0.1.0 --key "$key" 2>/dev/null
 }
 log_lines() { wc -l < "$work/nginx/access.log"; }
@@ -43,15 +51,25 @@ objects_since() {
   tail -n +"$(($1 + 1))" "$work/nginx/access.log" |
     awk '$2 ~ /^\/v2\/objects\// && ($(NF-1) == 200 || $(NF-1) == 206) { sub(/^\//, "", $2); print $2, $NF }'
 }
-# Runs the engine; sets run_out, run_wall, run_engine (its own seconds), run_peak.
+# Runs the engine on $game (default $work/game); sets run_out, run_wall, run_engine (its
+# own seconds), run_peak and run_gap (the longest wait between two progress reports).
 run_update() {
   run_out="$work/update.out"
   t0=$(now)
-  "$wine" "$update" --root "Z:$work/game" --base-url "http://127.0.0.1:$port" "$@" > "$run_out" 2>"$work/update.err" ||
+  "$wine" "$update" --root "Z:${game:-$work/game}" --base-url "http://127.0.0.1:$port" "$@" > "$run_out" 2>"$work/update.err" ||
     { echo "lanternix-update failed:"; cat "$work/update.err" "$run_out"; exit 1; }
   run_wall=$(since "$t0")
   run_engine=$(sed -n -e 's/.* downloaded in \([0-9.]*\) s;.*/\1/p' -e 's/.* is up to date (\([0-9.]*\) s);.*/\1/p' "$run_out" | tail -1)
   run_peak=$(sed -n 's/.*; peak working set \(.*\)$/\1/p' "$run_out" | tail -1)
+  run_gap=$(sed -n 's/.*[Ll]ongest progress gap:* \([0-9.]* m*s\).*/\1/p' "$run_out" "$work/update.err" | tail -1)
+}
+# The bare installer into $1 from list $2; sets bare_seconds and checks the result against $3.
+run_bare() {
+  rm -rf "$1"
+  "$wine" "$ceiling" install "$base" "Z:$2" "Z:$1" > "$work/bare.out" || { echo "the bare installer failed"; exit 1; }
+  bare_seconds=$(awk '{ print $4 }' "$work/bare.out")
+  if ! diff -r "$3" "$1" > /dev/null; then echo "the bare installer's folder differs from the client"; exit 1; fi
+  rm -rf "$1"
 }
 
 python3 bench/generate_client.py "$work/client" "$total_mib" "$files" 7 >/dev/null
@@ -69,12 +87,12 @@ base="http://127.0.0.1:$port"
 find "$work/site" "$work/client" -type f -print0 | xargs -0 cat > /dev/null
 "$wine" "$ceiling" > /dev/null 2>&1 || true
 
-echo "client: $count files, $(mib "$client_bytes"), $cores cores, $(date -u +%F), served by nginx on loopback"
+echo "client: $count files, $(mib "$client_bytes"), $cores cores, $(date -u +%F), served by nginx on loopback" >&2
 
 # 1. Fresh install, then the same objects through WinHTTP + CNG and through native tools.
 mark=$(log_lines)
 run_update
-install_wall=$run_wall install_engine=$run_engine install_peak=$run_peak
+install_wall=$run_wall install_engine=$run_engine install_peak=$run_peak install_gap=$run_gap
 objects_since "$mark" > "$work/install-objects"
 stored_bytes=$(awk '{ s += $2 } END { printf "%d", s }' "$work/install-objects")
 objects=$(wc -l < "$work/install-objects")
@@ -84,6 +102,8 @@ if ! diff -r --exclude=Lanternix "$work/client" "$work/game" > /dev/null; then e
 ceiling_bytes=$(awk '{ print $2 }' "$work/ceiling.out")
 ceiling_seconds=$(awk '{ print $4 }' "$work/ceiling.out")
 [ "$ceiling_bytes" = "$stored_bytes" ] || { echo "wine_ceiling fetched $ceiling_bytes bytes, expected $stored_bytes"; exit 1; }
+python3 bench/install_list.py "$work/site" > "$work/install-list"
+run_bare "$work/bare" "$work/install-list" "$work/client"
 
 mkdir "$work/dl"
 t0=$(now)
@@ -104,7 +124,7 @@ rm -rf "$work/dl"
 run_update
 noop_wall=$run_wall noop_engine=$run_engine noop_peak=$run_peak
 run_update --repair
-repair_wall=$run_wall repair_engine=$run_engine repair_peak=$run_peak
+repair_wall=$run_wall repair_engine=$run_engine repair_peak=$run_peak repair_gap=$run_gap
 find "$work/game" -path "$work/game/Lanternix" -prune -o -type f -printf "Z:%p\n" > "$work/game-files"
 "$wine" "$ceiling" hash "Z:$work/game-files" > "$work/hash.out"
 hash_seconds=$(awk '{ print $4 }' "$work/hash.out")
@@ -130,12 +150,36 @@ change_downloaded=$(objects_since "$mark" | awk '{ s += $2 } END { printf "%d", 
 change_requests=$(objects_since "$mark" | wc -l)
 if ! diff -r --exclude=Lanternix "$work/client" "$work/game" > /dev/null; then echo "the updated game differs from the client"; exit 1; fi
 
+# 5. Many small files: a fresh install and a no-op check, beside the bare installer.
+if [ "$small_files" -gt 0 ]; then
+  python3 bench/generate_client.py "$work/small" "$small_mib" "$small_files" 5 >/dev/null
+  small_bytes=$(sum_sizes "$work/small")
+  publish_client 1.0.0 "$work/small" small > /dev/null
+  find "$work/site" "$work/small" -type f -print0 | xargs -0 cat > /dev/null
+  game="$work/game-small"
+  run_update --channel small
+  small_wall=$run_wall small_engine=$run_engine small_peak=$run_peak small_gap=$run_gap
+  if ! diff -r --exclude=Lanternix "$work/small" "$game" > /dev/null; then echo "the small-file game differs"; exit 1; fi
+  run_update --channel small
+  small_noop_wall=$run_wall small_noop_engine=$run_engine small_noop_peak=$run_peak
+  game=""
+  python3 bench/install_list.py "$work/site" small > "$work/small-list"
+  run_bare "$work/bare" "$work/small-list" "$work/small"
+  small_bare=$bare_seconds
+fi
+
+results="$here/bench/results/$(date -u +%F)-${total_mib}MiB-${files}files.txt"
+mkdir -p "$(dirname "$results")"
+exec 3>&1 > "$work/report"
 row() {  # label, seconds, wall, client bytes, stored bytes, peak
   printf "%-40s %8s s %8s s  %s  %s  %s\n" "$1" "$2" "$3" "$(mbps "$4" "$2")" "$(mbps "$5" "$2")" "$6"
 }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+echo "client: $count files, $(mib "$client_bytes"), $cores cores, $(date -u +%F), served by nginx on loopback"
 echo "stored objects of the install: $objects, $(mib "$stored_bytes")"
 printf "%-40s %10s %10s  %12s  %12s  %s\n" "" "time" "wall*" "client/s" "stored/s" "peak WS"
 row "fresh install, lanternix-update" "$install_engine" "$install_wall" "$client_bytes" "$stored_bytes" "$install_peak"
+row "  bare installer, no engine" "$bare_seconds" "-" "$client_bytes" "$stored_bytes" ""
 row "  WinHTTP x8 + CNG, no engine" "$ceiling_seconds" "-" "$client_bytes" "$stored_bytes" ""
 row "  curl x8 + zstd -d + sha256sum (native)" "$native_seconds" "-" "$client_bytes" "$stored_bytes" ""
 row "    of which curl x8" "$curl_seconds" "-" 0 "$stored_bytes" ""
@@ -146,4 +190,19 @@ row "1% change: update" "$change_engine" "$change_wall" 0 0 "$change_peak"
 echo "1% change: $changed_files files ($(mib "$changed_bytes")) changed; $new_objects new objects stored, $(mib "$new_stored");"
 echo "           downloaded $(mib "$change_downloaded") in $change_requests object requests (nginx body bytes)"
 echo "           engine: $(sed -n 's/^Updated to client \(.*\); peak.*/\1/p' "$work/update.out")"
+if [ "$small_files" -gt 0 ]; then
+  echo "small files: $small_files files, $(mib "$small_bytes")"
+  row "fresh install, small files" "$small_engine" "$small_wall" "$small_bytes" 0 "$small_peak"
+  row "  bare installer, small files" "$small_bare" "-" "$small_bytes" 0 ""
+  row "no-op check, small files" "$small_noop_engine" "$small_noop_wall" 0 0 "$small_noop_peak"
+fi
 echo "* wall: including Wine start-up; time: the engine's own or the tool's measure"
+echo "longest wait between progress reports: install ${install_gap:--}, repair ${repair_gap:--}${small_gap:+, small files $small_gap}"
+echo "install / bare installer: $(ratio "$install_engine" "$bare_seconds") (goal <= 1.5)"
+if [ "$small_files" -gt 0 ]; then echo "small files: install / bare installer: $(ratio "$small_engine" "$small_bare")"; fi
+echo "repair speed / one CNG thread: $(ratio "$hash_seconds" "$repair_engine") (goal >= 1.8)"
+echo "no-op check with Wine start-up: ${noop_wall} s (goal <= 1)"
+exec 1>&3 3>&-
+cp "$work/report" "$results"
+cat "$work/report"
+echo "(written to ${results#"$here"/})"
