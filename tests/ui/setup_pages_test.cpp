@@ -12,9 +12,12 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "build_constants.h"
 #include "core/error.h"
 #include "core/text.h"
+#include "ui/task_dialog.h"
 #include "ui_test_support.h"
 
 namespace kaldren::patcher {
@@ -241,6 +244,21 @@ TEST_F(SetupPages, InstalledPageMessagesAndUninstallConfirmationAnswer) {
   EXPECT_EQ(show_message(nullptr, MessageIcon::error, L"The game is running", L"Close the game, then try again.",
                          TDCBF_OK_BUTTON | TDCBF_CANCEL_BUTTON),
             IDCANCEL);
+}
+
+TEST(SetupPageFooter, TellsTheVersionOfTheModulesVersionResourceOrElseTheBuilds) {
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  wchar_t path[MAX_PATH] = L"";
+  GetModuleFileNameW(kernel, path, MAX_PATH);
+  std::vector<char> info(GetFileVersionInfoSizeW(path, nullptr));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT size = 0;
+  ASSERT_TRUE(!info.empty() && GetFileVersionInfoW(path, 0, static_cast<DWORD>(info.size()), info.data()) &&
+              VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
+  EXPECT_EQ(own_version_text(kernel), std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
+                                          std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
+                                          std::to_wstring(HIWORD(fixed->dwFileVersionLS)));
+  EXPECT_EQ(own_version_text(GetModuleHandleW(nullptr)), to_utf16(build::kLauncherVersion));
 }
 
 }  // namespace
