@@ -383,6 +383,23 @@ class Setup(LauncherCase):
         self.assertEqual((added.count("Another setup is already running"), added.count("Setup cancelled")), (1, 1))
         self.assertFalse(os.path.exists(root))
 
+    def test_setup_into_a_folder_a_launcher_works_on_exits_with_1(self):
+        root = self.clean_slate()
+        # The lock is named after the folder as spelled: spell it as setup will.
+        windows_root = "C:\\users\\%s\\AppData\\Local\\Programs\\Kaldren Morvale" % os.path.basename(self.user_folder())
+        with StallingServer(os.path.join(self.site, "same")) as server:
+            busy = subprocess.Popen([e2e.TOOLS.wine_run, e2e.TOOLS.launcher, "--root", windows_root, "--base-url",
+                                     server.url], env=self.environment(root), stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            self.assertTrue(server.stalled.wait(120), "the download never began")
+            setup = self.start_setup("same")
+            self.assertEqual(self.drive(self.work, "press", self.SETUP_TITLE, self.INSTALL, "90000").returncode, 0)
+            refused = self.drive(self.work, "press", "Kaldren Morvale", self.OK, "60000")
+            self.assertIn("Another launcher is working on that folder. Wait for it to finish.", refused.stdout)
+            self.assertEqual(self.finish(setup, self.work, timeout=60), 1)
+            self.assertEqual(self.drive(root, "close-window").returncode, 0)
+            self.assertEqual(self.finish(busy, root, timeout=60), 0)
+
     def test_setup_installs_and_uninstall_removes_only_what_it_installed(self):
         root = self.clean_slate()
         self.setup("same", "--no-launch")
