@@ -106,11 +106,13 @@ void UpdateRun::hash_doubtful(const std::vector<std::size_t>& doubtful, const st
 
   std::atomic<std::uint64_t> hashed{0};
   std::vector<char> changed(doubtful.size(), 0);
+  HashBuffers buffers;
   run_parallel(doubtful.size(), engine_.check_threads, stop_, [&](std::size_t n, std::stop_token stop) {
     const ManifestFile& file = manifest_.files[doubtful[n]];
     std::optional<Sha256Digest> digest;
     try {
-      digest = sha256_file(fs_, resolve_path(engine_.root, file.path), stop,
+      const HashBuffers::Lease buffer = buffers.take();
+      digest = sha256_file(fs_, resolve_path(engine_.root, file.path), stop, buffer.bytes(),
                            [&](std::uint64_t bytes) { hashed.fetch_add(bytes, std::memory_order_relaxed); });
     } catch (const PatchError& error) {
       if (error.category() == ErrorCategory::cancelled) throw;

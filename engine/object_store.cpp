@@ -43,12 +43,13 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
                      "Could not create " + display_path(staging_folder_) + ": " + system_message(error));
   }
   const std::filesystem::path target = staged_path(ref);
+  const HashBuffers::Lease buffer = buffers_.take();
 
   // Content left by an earlier run is reused when it still verifies; so are stored
   // bytes that another object of this update has as its content (a file shipped
   // both as it is and as its own zstd form is fetched once).
   if (const auto info = file_info(fs_, target); info && info->size == ref.size) {
-    if (sha256_file(fs_, target, stop) == ref.sha256) {
+    if (sha256_file(fs_, target, stop, buffer.bytes()) == ref.sha256) {
       if (progress) progress(ref.stored_size);
       return target;
     }
@@ -58,7 +59,7 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   const std::filesystem::path stored_as_content = staging_folder_ / to_hex(ref.stored_sha256);
   if (ref.compressed) {
     if (const auto info = file_info(fs_, stored_as_content);
-        info && info->size == ref.stored_size && sha256_file(fs_, stored_as_content, stop) == ref.stored_sha256) {
+        info && info->size == ref.stored_size && sha256_file(fs_, stored_as_content, stop, buffer.bytes()) == ref.stored_sha256) {
       unpack_into(ref, stored_as_content, target, publication_path, stop);
       if (progress) progress(ref.stored_size);
       return target;
@@ -75,7 +76,7 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   };
   for (std::uint64_t copy_index = 0;;) {
     transport_.download(publication_path, partial, ref.stored_size, stop, forward, copy_index);
-    if (sha256_file(fs_, partial, stop) != ref.stored_sha256) {
+    if (sha256_file(fs_, partial, stop, buffer.bytes()) != ref.stored_sha256) {
       delete_file(fs_, partial);
       if (++copy_index >= tries) {
         throw PatchError(ErrorCategory::security, "A downloaded file failed verification (" + publication_path +

@@ -54,6 +54,7 @@ class ObjectStore {
   FileSystem& fs_;
   std::filesystem::path staging_folder_;
   Transport& transport_;
+  HashBuffers buffers_;  // shared by the staging workers
 };
 
 // Unpacks exactly one zstd frame (window at most 128 MiB) of exactly `content_size`

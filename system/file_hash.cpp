@@ -19,20 +19,47 @@ struct alignas(32) HashBuffer {
 
 Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
                          const ByteProgress& progress) {
+  const auto buffer = std::make_unique_for_overwrite<HashBuffer>();
+  return sha256_file(fs, path, std::move(stop), buffer->bytes, progress);
+}
+
+Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
+                         std::span<std::uint8_t> buffer, const ByteProgress& progress) {
   const std::unique_ptr<OpenFile> file = open_for_read(fs, path);
   Sha256 hash;
-  const auto buffer = std::make_unique_for_overwrite<HashBuffer>();
   for (;;) {
     throw_if_stopped(stop);
     std::size_t read = 0;
-    if (const SystemCode error = file->read(buffer->bytes, read); error != 0) {
+    if (const SystemCode error = file->read(buffer, read); error != 0) {
       throw_win32(ErrorCategory::io, "Could not read " + display_path(path), error);
     }
     if (read == 0) break;
-    hash.update(std::span<const std::uint8_t>(buffer->bytes, read));
+    hash.update(std::span<const std::uint8_t>(buffer.data(), read));
     if (progress) progress(read);
   }
   return hash.finish();
+}
+
+HashBuffers::Lease HashBuffers::take() {
+  {
+    const std::lock_guard guard(mutex_);
+    if (!free_.empty()) {
+      std::unique_ptr<std::uint8_t[]> bytes = std::move(free_.back());
+      free_.pop_back();
+      return Lease(*this, std::move(bytes));
+    }
+  }
+  return Lease(*this, std::make_unique_for_overwrite<std::uint8_t[]>(kBytes));
+}
+
+void HashBuffers::give_back(std::unique_ptr<std::uint8_t[]> bytes) noexcept {
+  if (!bytes) return;
+  const std::lock_guard guard(mutex_);
+  try {
+    free_.push_back(std::move(bytes));
+  } catch (...) {
+    // Out of memory: the buffer is simply freed.
+  }
 }
 
 }  // namespace kaldren::patcher

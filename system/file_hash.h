@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <stop_token>
+#include <vector>
 
 #include "protocol/crypto.h"
 #include "system/file_system.h"
@@ -18,5 +22,38 @@ using ByteProgress = std::function<void(std::uint64_t bytes)>;
 // open_for_read, io "Could not read <path>", cancelled "The launcher was closed".
 Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
                          const ByteProgress& progress = {});
+
+// The same through a caller's buffer (any size above zero).
+Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
+                         std::span<std::uint8_t> buffer, const ByteProgress& progress = {});
+
+// Read buffers for threads that hash one file after another, each allocated once and
+// handed back for the next file: a fresh 1 MiB buffer per file is mapped, cleared and
+// unmapped by the system every time, which costs more than hashing a small file.
+// Thread-safe; holds at most as many buffers as were ever taken at once.
+class HashBuffers {
+ public:
+  class Lease {
+   public:
+    Lease(HashBuffers& owner, std::unique_ptr<std::uint8_t[]> bytes) : owner_(owner), bytes_(std::move(bytes)) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() { owner_.give_back(std::move(bytes_)); }
+    std::span<std::uint8_t> bytes() const noexcept { return {bytes_.get(), kBytes}; }
+
+   private:
+    HashBuffers& owner_;
+    std::unique_ptr<std::uint8_t[]> bytes_;
+  };
+
+  static constexpr std::size_t kBytes = 1048576;
+  Lease take();
+
+ private:
+  void give_back(std::unique_ptr<std::uint8_t[]> bytes) noexcept;
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<std::uint8_t[]>> free_;
+};
 
 }  // namespace kaldren::patcher

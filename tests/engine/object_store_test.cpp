@@ -619,6 +619,22 @@ TEST(Sha256File, ReportsEachStepAsADelta) {
   EXPECT_THAT(progress.counts, ElementsAre(kMiB, kMiB, kMiB / 2));
 }
 
+TEST(Sha256File, ThroughBuffersTakenAgainForEachFile) {
+  test::DiskFolder scratch;
+  const std::string content = pseudo_random_bytes(kMiB + 7);
+  const auto file = scratch.write("file", content);
+  HashBuffers buffers;
+  const std::uint8_t* first = nullptr;
+  for (int round = 0; round < 3; ++round) {
+    const HashBuffers::Lease lease = buffers.take();
+    if (!first) first = lease.bytes().data();
+    EXPECT_EQ(lease.bytes().data(), first) << "a returned buffer serves the next file";
+    EXPECT_EQ(sha256_file(test_disk(), file, {}, lease.bytes()), sha256(content));
+    const HashBuffers::Lease second = buffers.take();
+    EXPECT_NE(second.bytes().data(), first) << "two at once are two buffers";
+  }
+}
+
 TEST(Sha256File, StopsWhenTheLauncherIsClosed) {
   test::DiskFolder scratch;
   const auto file = scratch.write("file", std::string(3 * kMiB, 'q'));
