@@ -1,6 +1,7 @@
 // Staging of published objects: download, stored-digest check, unpacking with
 // content-digest check, and the final name only for verified content.
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,33 @@ std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix
   return path;
 }
 
+constexpr std::size_t kDigestHexLength = 64;
+constexpr std::size_t kSubFolderDigits = 2;
+
+// The digest of a flat staging name ("<64 hex>" or "<64 hex>.part") and its suffix;
+// nothing for any other name.
+template <class Char>
+std::optional<std::pair<std::string, std::string>> flat_staged_name(const std::basic_string<Char>& name) {
+  if (name.size() < kDigestHexLength) return std::nullopt;
+  std::string hex;
+  std::string rest;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const Char c = name[i];
+    if (c <= 0 || c > 0x7f) return std::nullopt;
+    (i < kDigestHexLength ? hex : rest).push_back(static_cast<char>(c));
+  }
+  if (!parse_sha256_hex(hex) || !(rest.empty() || rest == ".part")) return std::nullopt;
+  return std::pair{std::move(hex), std::move(rest)};
+}
+
+// The staging sub-folder that holds `path`, and the staging folder above it.
+void create_sub_folder(FileSystem& fs, const std::filesystem::path& path) {
+  const std::filesystem::path folder = path.parent_path();
+  if (const SystemCode error = create_folders(fs, folder); error != 0) {
+    throw PatchError(ErrorCategory::io, "Could not create " + display_path(folder) + ": " + system_message(error));
+  }
+}
+
 // Clean-up on a path that already fails: the original failure is the one to report.
 void delete_quietly(FileSystem& fs, const std::filesystem::path& path) noexcept {
   try {
@@ -35,14 +63,38 @@ void delete_quietly(FileSystem& fs, const std::filesystem::path& path) noexcept 
 ObjectStore::ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport)
     : fs_(fs), staging_folder_(std::move(staging_folder)), transport_(transport) {}
 
-std::filesystem::path ObjectStore::staged_path(const ObjectRef& ref) const { return staging_folder_ / to_hex(ref.sha256); }
+std::filesystem::path ObjectStore::path_of(const std::string& hex) const {
+  return staging_folder_ / hex.substr(0, kSubFolderDigits) / hex;
+}
+
+std::filesystem::path ObjectStore::staged_path(const ObjectRef& ref) const { return path_of(to_hex(ref.sha256)); }
+
+void ObjectStore::adopt_flat_layout() noexcept {
+  try {
+    const FolderContents contents = fs_.list(staging_folder_);
+    for (const FolderEntry& entry : contents.entries) {
+      if (entry.status.folder) continue;
+      const std::filesystem::path flat = staging_folder_ / entry.name;
+      if (const auto name = flat_staged_name(entry.name)) {
+        const std::filesystem::path target = with_suffix(path_of(name->first), name->second.c_str());
+        try {
+          // A copy already in its sub-folder is as good as this one: it is overwritten,
+          // and the next stage() checks whatever stays.
+          replace_file(fs_, flat, target);
+          continue;
+        } catch (...) {
+        }
+      }
+      delete_quietly(fs_, flat);
+    }
+  } catch (...) {
+    // Out of memory listing the folder: the files stay until the staging folder goes.
+  }
+}
 
 std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress) {
-  if (const SystemCode error = create_folders(fs_, staging_folder_); error != 0) {
-    throw PatchError(ErrorCategory::io,
-                     "Could not create " + display_path(staging_folder_) + ": " + system_message(error));
-  }
   const std::filesystem::path target = staged_path(ref);
+  create_sub_folder(fs_, target);
   const HashBuffers::Lease buffer = buffers_.take();
 
   // Content left by an earlier run is reused when it still verifies; so are stored
@@ -56,7 +108,7 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
     delete_file(fs_, target);
   }
   const std::string publication_path = object_path(ref);
-  const std::filesystem::path stored_as_content = staging_folder_ / to_hex(ref.stored_sha256);
+  const std::filesystem::path stored_as_content = path_of(to_hex(ref.stored_sha256));
   if (ref.compressed) {
     if (const auto info = file_info(fs_, stored_as_content);
         info && info->size == ref.stored_size && sha256_file(fs_, stored_as_content, stop, buffer.bytes()) == ref.stored_sha256) {
@@ -67,6 +119,7 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   }
 
   const std::filesystem::path partial = with_suffix(stored_as_content, ".part");
+  if (partial.parent_path() != target.parent_path()) create_sub_folder(fs_, partial);
   // Downloads of zero bytes create no file, yet the steps below expect one.
   if (ref.stored_size == 0) write_file_atomic(fs_, partial, {});
 

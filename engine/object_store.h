@@ -43,11 +43,23 @@ class ObjectStore {
   // Where stage() puts the content of `ref`.
   std::filesystem::path staged_path(const ObjectRef& ref) const;
 
+  // Files are staged in sub-folders named by the first two hex digits of their
+  // digest (under Wine every new name makes the system read its whole folder, so one
+  // folder of thousands of names grows quadratically). A staging folder an earlier
+  // launcher filled flat is taken over here: its staged and partial files move into
+  // their sub-folders to be reused or resumed, and anything else in it (unpacking
+  // remnants, unknown names) is deleted. Never throws: what stays is removed with the
+  // staging folder after the next install.
+  void adopt_flat_layout() noexcept;
+
   const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
 
  private:
   // Unpacks stored bytes at `source` and gives the content its final name when it
   // verifies; a mismatch removes the source too (it is not what was published).
+  // A staged file's path from its digest in hex.
+  std::filesystem::path path_of(const std::string& hex) const;
+
   void unpack_into(const ObjectRef& ref, const std::filesystem::path& source, const std::filesystem::path& target,
                    const std::string& publication_path, std::stop_token stop);
 

@@ -58,6 +58,7 @@ EngineResult UpdateRun::run() {
   log(LogLevel::info, "Release {} on {}: client {}, launcher {}", release_.sequence, engine_.channel,
       version_text(release_.client.version), version_text(release_.launcher.version));
   store_.emplace(fs_, staging_folder(engine_.root), *engine_.transport);
+  store_->adopt_flat_layout();
   if (update_launcher()) return result_;
 
   read_manifest();

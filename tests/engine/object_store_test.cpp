@@ -204,9 +204,14 @@ struct Staging {
   test::DiskFolder scratch;
   std::filesystem::path folder = scratch / "staging";
 
-  std::filesystem::path content(const ObjectRef& ref) const { return folder / to_hex(ref.sha256); }
-  std::filesystem::path unpacking(const ObjectRef& ref) const { return folder / (to_hex(ref.sha256) + ".tmp"); }
-  std::filesystem::path partial(const ObjectRef& ref) const { return folder / (to_hex(ref.stored_sha256) + ".part"); }
+  static std::filesystem::path in_sub_folder(const std::string& name) { return std::filesystem::path(name.substr(0, 2)) / name; }
+  std::filesystem::path content(const ObjectRef& ref) const { return folder / in_sub_folder(to_hex(ref.sha256)); }
+  std::filesystem::path unpacking(const ObjectRef& ref) const {
+    return folder / in_sub_folder(to_hex(ref.sha256) + ".tmp");
+  }
+  std::filesystem::path partial(const ObjectRef& ref) const {
+    return folder / in_sub_folder(to_hex(ref.stored_sha256) + ".part");
+  }
   void put(const std::filesystem::path& path, std::string_view bytes) const {
     write_file_atomic(test_disk(), path, bytes);
   }
@@ -252,6 +257,44 @@ TEST(Stage, ReusesStagedContentOnlyWhenItStillVerifies) {
     }
     EXPECT_FALSE(present(staging.partial(ref)));
     EXPECT_FALSE(present(staging.unpacking(ref)));
+  }
+}
+
+TEST(Stage, AFlatStagingFolderOfAnEarlierLauncherIsReusedResumedOrCleared) {
+  const std::string content = pseudo_random_bytes(300000);
+  const std::string stored = block_frame(content, false);
+  const ObjectRef ref = packed_ref(content, stored);
+  const std::string content_hex = to_hex(ref.sha256), stored_hex = to_hex(ref.stored_sha256);
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> flat;  // name, bytes
+    int requests;
+    std::size_t first_count;  // the first progress count: what was already there
+  } cases[] = {
+      {"staged content", {{content_hex, content}}, 0, stored.size()},
+      {"partial download", {{stored_hex + ".part", stored.substr(0, 100000)}}, 1, 165536},
+      {"stored bytes whole", {{stored_hex, stored}}, 0, stored.size()},
+      {"unpacking remnant and strangers",
+       {{content_hex + ".tmp", "half"}, {"notes.txt", "x"}, {std::string(64, 'A'), "upper"}, {stored_hex + ".bak", "b"}},
+       1, 65536},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Staging staging;
+    FakeTransport transport;
+    transport.publish(ref, {stored});
+    for (const auto& [name, bytes] : c.flat) staging.put(staging.folder / name, bytes);
+    ObjectStore store(test_disk(), staging.folder, transport);
+    store.adopt_flat_layout();
+    ProgressLog progress;
+    EXPECT_EQ(store.stage(ref, {}, progress.callback()), staging.content(ref));
+    EXPECT_EQ(content_of(staging.content(ref)), content);
+    EXPECT_EQ(transport.requests(), c.requests);
+    ASSERT_FALSE(progress.counts.empty());
+    EXPECT_EQ(progress.counts.front(), c.first_count);
+    for (const FolderEntry& entry : test_disk().list(staging.folder).entries) {
+      EXPECT_TRUE(entry.status.folder) << "left flat: " << std::filesystem::path(entry.name).string();
+    }
   }
 }
 
@@ -451,7 +494,9 @@ TEST(Stage, StagingFolderThatCannotBeCreated) {
   ObjectStore store(test_disk(), blocker / "staging", transport);
   const PatchError error = failure_of([&] { store.stage(plain_ref("x"), {}); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
-  EXPECT_THAT(error.what(), testing::StartsWith("Could not create " + display_path(blocker / "staging") + ": "));
+  EXPECT_THAT(error.what(), testing::StartsWith("Could not create " +
+                                                display_path(blocker / "staging" / to_hex(sha256("x")).substr(0, 2)) +
+                                                ": "));
   EXPECT_EQ(transport.download_calls(), 0);
 }
 
