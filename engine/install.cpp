@@ -17,17 +17,18 @@ void UpdateRun::install() {
   if (engine_.game_running && engine_.game_running(release_)) {
     throw PatchError(ErrorCategory::file_in_use, "Please close the game before the update is installed.");
   }
+  // Every file written counts its bytes (copies too), and every removal and closing
+  // step is reported: a player sees the job move even where it writes no bytes.
+  installing_.phase = UpdateStatus::installing;
+  installing_.text = "Installing updates...";
+  installing_.total = space_.unpacked + space_.copies;
+  reporter_.report(installing_);
+
   const std::span<const std::string> removals(to_remove_);
   begin_install(fs_, engine_.root, state_, engine_.channel, record_of(release_), manifest_bytes_, [&] {
     remove_files(removals.first(interrupted_removals_), true);
     remove_files(interrupted_, false);
   });
-
-  UpdateStatus status;
-  status.phase = UpdateStatus::installing;
-  status.text = "Installing updates...";
-  status.total = space_.unpacked;
-  reporter_.report(status);
 
   remove_files(removals, true);
   for (const ObjectGroup& group : objects_) {
@@ -36,11 +37,11 @@ void UpdateRun::install() {
     for (std::size_t k = 0; k < group.files.size(); ++k) {
       const ManifestFile& file = manifest_.files[group.files[k]];
       const std::filesystem::path target = resolve_path(engine_.root, file.path);
-      make_room_for_file(fs_, engine_.root, target);
       // The staged file serves every copy; the last use takes it instead of copying.
       if (k + 1 == group.files.size()) {
-        replace_file(fs_, staged, target);
+        move_into_place(staged, target);
       } else {
+        make_room_for_file(fs_, engine_.root, target);
         copy_file(fs_, staged, target);
       }
       const std::optional<FileInfo> installed = file_info(fs_, target);
@@ -49,14 +50,15 @@ void UpdateRun::install() {
       }
       index_[listing_key(file.path)] = IndexEntry{file.path, installed->size, installed->modified, file.object.sha256};
       ++result_.files_written;
+      installing_.done += file.object.size;
+      report_installing(file.path);
     }
-    status.done += group.object.size;
-    status.detail = manifest_.files[group.files.back()].path;
-    reporter_.report(status);
   }
 
+  installing_.done = installing_.total;
+  report_installing("");
   remove_vanished_folders();
-  commit_install(fs_, engine_.root, state_, manifest_bytes_, index_);
+  commit_install(fs_, engine_.root, state_, manifest_bytes_, index_, [this] { report_installing(""); });
   remove_tree(fs_, staging_folder(engine_.root));
 
   log(LogLevel::info, "Updated to client {}: {} files written, {} removed, {} downloaded",
@@ -69,6 +71,19 @@ void UpdateRun::install() {
   reporter_.report(complete);
   result_.outcome = EngineResult::updated;
   result_.installed_version = version_text(release_.client.version);
+}
+
+void UpdateRun::report_installing(const std::string& detail) {
+  installing_.detail = detail;
+  reporter_.report(installing_);
+}
+
+// Most targets have nothing in their way: one move, and the look-ups that clear the way
+// only when it fails (under Wine each look-up of a name not there yet reads the folder).
+void UpdateRun::move_into_place(const std::filesystem::path& staged, const std::filesystem::path& target) {
+  if (fs_.move(staged, target) == 0) return;
+  make_room_for_file(fs_, engine_.root, target);
+  replace_file(fs_, staged, target);
 }
 
 void UpdateRun::remove_vanished_folders() {
@@ -85,6 +100,7 @@ void UpdateRun::remove_files(std::span<const std::string> paths, bool count) {
       remove_empty_parents(fs_, engine_.root, file);
     }
     index_.erase(listing_key(path));
+    report_installing(path);
   }
 }
 

@@ -23,14 +23,21 @@ void begin_install(FileSystem& fs, const std::filesystem::path& root, LauncherSt
 }
 
 void commit_install(FileSystem& fs, const std::filesystem::path& root, LauncherState& state,
-                    std::string_view manifest_bytes, const FileIndex& index) {
+                    std::string_view manifest_bytes, const FileIndex& index, const std::function<void()>& step) {
+  const auto stepped = [&step] {
+    if (step) step();
+  };
   save_manifest(fs, root, manifest_bytes);
+  stepped();
   save_index(fs, root, index);
+  stepped();
   state.installed = state.pending;
   state.pending.reset();
   save_state(fs, root, state);
+  stepped();
   // Only now: until state.json stopped naming it, the pending manifest had to stay.
   delete_pending_manifest(fs, root);
+  stepped();
 }
 
 void record_up_to_date(FileSystem& fs, const std::filesystem::path& root, LauncherState& state,

@@ -30,8 +30,9 @@ void begin_install(FileSystem& fs, const std::filesystem::path& root, LauncherSt
 
 // After the last file is in place, in this order: manifest.json, index.json, state.json
 // (the pending record becomes the installed one), then pending-manifest.json is deleted.
+// `step` runs after each of them, to report that the job still moves.
 void commit_install(FileSystem& fs, const std::filesystem::path& root, LauncherState& state,
-                    std::string_view manifest_bytes, const FileIndex& index);
+                    std::string_view manifest_bytes, const FileIndex& index, const std::function<void()>& step = {});
 
 // The game folder already holds `release`: unless it is recorded as installed with
 // nothing pending, manifest.json is written and the record changed; then state.json

@@ -50,6 +50,13 @@ void create_sub_folder(FileSystem& fs, const std::filesystem::path& path) {
   }
 }
 
+// Staged names are free to take (the content file was found missing or deleted): one
+// move, and replace_file's look-ups only when it fails. Under Wine each look-up of a
+// name not there yet reads its folder.
+void move_over(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target) {
+  if (fs.move(source, target) != 0) replace_file(fs, source, target);
+}
+
 // Clean-up on a path that already fails: the original failure is the one to report.
 void delete_quietly(FileSystem& fs, const std::filesystem::path& path) noexcept {
   try {
@@ -145,11 +152,11 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
       // its final name, or a power cut soon after the install could leave a game file
       // whose bytes never arrived while the saved index vouches for it.
       flush_file(fs_, partial);
-      replace_file(fs_, partial, target);
+      move_over(fs_, partial, target);
       return target;
     }
     unpack_into(ref, partial, target, publication_path, stop);
-    delete_file(fs_, partial);
+    if (fs_.remove_file(partial) != 0) delete_file(fs_, partial);
     return target;
   }
 }
@@ -172,7 +179,7 @@ void ObjectStore::unpack_into(const ObjectRef& ref, const std::filesystem::path&
                      "An unpacked file failed verification (" + publication_path + "). The publication is inconsistent.");
   }
   try {
-    replace_file(fs_, unpacked, target);
+    move_over(fs_, unpacked, target);
   } catch (...) {
     delete_quietly(fs_, unpacked);
     throw;

@@ -45,6 +45,8 @@ class UpdateRun {
   void install();
   void remove_files(std::span<const std::string> paths, bool count);
   void remove_vanished_folders();
+  void report_installing(const std::string& detail);
+  void move_into_place(const std::filesystem::path& staged, const std::filesystem::path& target);
 
   const UpdateEngine& engine_;
   FileSystem& fs_;
@@ -72,6 +74,7 @@ class UpdateRun {
   FileIndex index_;                      // the new file index
   std::vector<ObjectGroup> objects_;     // largest first
   SpaceNeed space_;
+  UpdateStatus installing_;  // the installing phase's status once it began
 };
 
 }  // namespace kaldren::patcher

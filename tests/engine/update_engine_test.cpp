@@ -339,8 +339,32 @@ TEST_F(UpdateEngineTest, SharedContentIsDownloadedOnceCopiedThenMoved) {
   EXPECT_EQ(game_files(), files);
   // The staged file is there until the object's last file took it by a move, so the
   // first file was copied from it.
-  const std::vector<std::pair<std::string, bool>> expected = {{"", true}, {"y/two.dat", false}, {"bin/game.exe", false}};
+  std::vector<std::pair<std::string, bool>> expected = {
+      {"", true}, {"x/one.dat", true}, {"y/two.dat", false}, {"bin/game.exe", false}};
+  expected.resize(installing.size(), {"", false});  // the closing steps
   EXPECT_EQ(installing, expected);
+}
+
+TEST_F(UpdateEngineTest, InstallingReportsEveryFileAndRemovalWithBytesThatOnlyGrow) {
+  publish(1, {{"bin/game.exe", "game"}, {"old.txt", "old"}});
+  run();
+  publish(2, {{"bin/game.exe", "game2"}, {"a/one", "shared"}, {"b/two", "shared"}}, "1.1.0");
+  std::vector<UpdateStatus> installing;
+  on_status_ = [&](const UpdateStatus& status) {
+    if (status.phase == UpdateStatus::installing) installing.push_back(status);
+  };
+  run();
+  std::uint64_t done = 0;
+  std::set<std::string> details;
+  for (const UpdateStatus& status : installing) {
+    EXPECT_EQ(status.total, 17u) << "every byte written, copies too";
+    EXPECT_GE(status.done, done);
+    done = status.done;
+    details.insert(status.detail);
+  }
+  EXPECT_EQ(done, 17u);
+  EXPECT_EQ(details, (std::set<std::string>{"", "old.txt", "bin/game.exe", "a/one", "b/two"}));
+  EXPECT_GE(installing.size(), 1u + 4u + 4u) << "the start, each file and removal, each closing step";
 }
 
 TEST_F(UpdateEngineTest, OldFilesAlreadyGoneAreNotCountedAsRemoved) {
