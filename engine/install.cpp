@@ -22,13 +22,13 @@ void UpdateRun::install() {
   installing_.phase = UpdateStatus::installing;
   installing_.text = "Installing updates...";
   installing_.total = space_.unpacked + space_.copies;
-  reporter_.report(installing_);
-
   const std::span<const std::string> removals(to_remove_);
   begin_install(fs_, engine_.root, state_, engine_.channel, record_of(release_), manifest_bytes_, [&] {
     remove_files(removals.first(interrupted_removals_), true);
     remove_files(interrupted_, false);
   });
+  // Reported once the install is recorded: from here on, the game folder changes.
+  reporter_.report(installing_);
 
   remove_files(removals, true);
   for (const ObjectGroup& group : objects_) {

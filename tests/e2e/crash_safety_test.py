@@ -29,9 +29,8 @@ USER_EXTRA = {"data/pack01/user-mod.txt": b"a player's file inside a game folder
 def staging_contents(game):
     """(partial downloads, staged contents) in the staging folder."""
     folder = os.path.join(game, e2e.DATA_FOLDER, "staging")
-    if not os.path.isdir(folder):
-        return [], []
-    names = os.listdir(folder)
+    # Staged files sit in sub-folders named by their digest's first digits.
+    names = [name for _, _, files in os.walk(folder) for name in files]
     return [n for n in names if n.endswith(".part")], [n for n in names if len(n) == 64]
 
 

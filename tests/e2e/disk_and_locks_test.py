@@ -93,16 +93,14 @@ def wait_for_partial_downloads(update, staging, count, timeout=60):
     deadline = time.monotonic() + timeout
     while True:
         started = 0
-        try:
-            names = os.listdir(staging)
-        except FileNotFoundError:
-            names = []
-        for name in names:
-            try:
-                if name.endswith(".part") and os.path.getsize(os.path.join(staging, name)) > 0:
-                    started += 1
-            except OSError:
-                pass  # renamed or deleted meanwhile
+        # Staged files sit in sub-folders named by their digest's first digits.
+        for folder, _, names in os.walk(staging):
+            for name in names:
+                try:
+                    if name.endswith(".part") and os.path.getsize(os.path.join(folder, name)) > 0:
+                        started += 1
+                except OSError:
+                    pass  # renamed or deleted meanwhile
         if started >= count:
             return
         if update.process.poll() is not None or time.monotonic() > deadline:
