@@ -13,12 +13,9 @@
 #include "app/update_job.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "engine/launcher_state.h"
 #include "install/processes.h"
 #include "install/registration.h"
-#include "protocol/path_rule.h"
 #include "system/data_folder.h"
-#include "system/file_system.h"
 #include "transport/make_transport.h"
 #include "ui/setup_pages.h"
 
@@ -30,15 +27,7 @@ constexpr DWORD kUninstallWaitForPidMs = 60000;
 constexpr std::uint32_t kSetupFolderLockMs = 5000;
 constexpr std::uint32_t kUninstallLockMs = 2000;
 constexpr std::uint32_t kUninstallFinishLockMs = 10000;
-constexpr const char* kDefaultExecutable = "bin/64/Kaldren.exe";
 constexpr wchar_t kSetupTitle[] = L"Kaldren Morvale Setup";
-
-std::filesystem::path temp_folder() {
-  wchar_t buffer[MAX_PATH + 1]{};
-  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH) return std::filesystem::temp_directory_path();
-  return std::filesystem::path(std::wstring(buffer, length));
-}
 
 // True when the process ended (or was never ours to wait for) within the wait.
 bool wait_for_process(std::uint32_t pid, DWORD milliseconds) {
@@ -77,7 +66,7 @@ std::wstring folder_launcher(const std::wstring& folder) {
 }  // namespace
 
 int PatcherApplication::run_install() {
-  open_log(temp_folder() / L"KaldrenMorvale-setup.log");
+  open_log(std::filesystem::path(temporary_folder()) / L"KaldrenMorvale-setup.log");
   log_startup(options_, "install");
   if (options_.wait_pid) wait_for_process(*options_.wait_pid, kSetupWaitForPidMs);
 
@@ -166,10 +155,7 @@ int PatcherApplication::run_uninstall() {
     }
     return 1;
   }
-  const LauncherState state = load_state(system_file_system(), root);
-  const std::filesystem::path game =
-      resolve_path(root, state.installed ? state.installed->executable : kDefaultExecutable);
-  if (is_program_running(game)) {
+  if (is_program_running(game_executable())) {
     log(LogLevel::info, "Uninstall refused: the game is running");
     if (!options_.quiet) {
       show_message(nullptr, MessageIcon::error, L"The game is running", L"Close the game, then try again.",
@@ -183,7 +169,7 @@ int PatcherApplication::run_uninstall() {
 }
 
 int PatcherApplication::run_uninstall_finish() {
-  const std::filesystem::path log_path = temp_folder() / L"KaldrenMorvale-uninstall.log";
+  const std::filesystem::path log_path = std::filesystem::path(temporary_folder()) / L"KaldrenMorvale-uninstall.log";
   open_log(log_path);
   log_startup(options_, "uninstall-finish");
   if (options_.wait_pid && !wait_for_process(*options_.wait_pid, kUninstallWaitForPidMs)) {

@@ -33,6 +33,9 @@ struct UninstallSummary {
   bool folder_removed = false;
 };
 
+// The user's temporary folder, ending in a separator; PatchError io when Windows cannot say.
+std::wstring temporary_folder();
+
 // True when `path` is `folder` or lies inside it (absolute, normalised, case folded).
 bool is_within(const std::wstring& path, const std::wstring& folder);
 

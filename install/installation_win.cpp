@@ -91,6 +91,9 @@ Version running_launcher_version() {
   return *version;
 }
 
+
+}  // namespace
+
 std::wstring temporary_folder() {
   std::wstring buffer(MAX_PATH + 1, L'\0');
   const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
@@ -101,8 +104,6 @@ std::wstring temporary_folder() {
   buffer.resize(length);
   return buffer;
 }
-
-}  // namespace
 
 bool is_within(const std::wstring& path, const std::wstring& folder) {
   const std::wstring full_path = fold_path_case(absolute_normal_path(path));
