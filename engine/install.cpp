@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "engine/install_record.h"
+#include "engine/parallel_runner.h"
 #include "engine/update_run.h"
 #include "protocol/path_rule.h"
 
@@ -27,33 +28,17 @@ void UpdateRun::install() {
     remove_files(removals.first(interrupted_removals_), true);
     remove_files(interrupted_, false);
   });
+  log(LogLevel::debug, "Installing {} files, removing {}", to_update_.size(), to_remove_.size());
   // Reported once the install is recorded: from here on, the game folder changes.
   reporter_.report(installing_);
 
   remove_files(removals, true);
-  for (const ObjectGroup& group : objects_) {
-    throw_if_stopped(stop_);
-    const std::filesystem::path staged = store_->staged_path(group.object);
-    for (std::size_t k = 0; k < group.files.size(); ++k) {
-      const ManifestFile& file = manifest_.files[group.files[k]];
-      const std::filesystem::path target = resolve_path(engine_.root, file.path);
-      // The staged file serves every copy; the last use takes it instead of copying.
-      if (k + 1 == group.files.size()) {
-        move_into_place(staged, target);
-      } else {
-        make_room_for_file(fs_, engine_.root, target);
-        copy_file(fs_, staged, target);
-      }
-      const std::optional<FileInfo> installed = file_info(fs_, target);
-      if (!installed || installed->size != file.object.size) {
-        throw PatchError(ErrorCategory::io, "Could not install " + file.path);
-      }
-      index_[listing_key(file.path)] = IndexEntry{file.path, installed->size, installed->modified, file.object.sha256};
-      ++result_.files_written;
-      installing_.done += file.object.size;
-      report_installing(file.path);
-    }
-  }
+  // Objects go into place on several workers: under Wine every move is a few round trips
+  // to the system's one server, and one thread would mostly wait for the replies. No
+  // two targets are the same file or one inside the other, so the order is free.
+  run_parallel(objects_.size(), engine_.download_threads, stop_, [this](std::size_t index, std::stop_token) {
+    install_object(objects_[index]);
+  });
 
   installing_.done = installing_.total;
   report_installing("");
@@ -71,6 +56,31 @@ void UpdateRun::install() {
   reporter_.report(complete);
   result_.outcome = EngineResult::updated;
   result_.installed_version = version_text(release_.client.version);
+}
+
+void UpdateRun::install_object(const ObjectGroup& group) {
+  const std::filesystem::path staged = store_->staged_path(group.object);
+  for (std::size_t k = 0; k < group.files.size(); ++k) {
+    const ManifestFile& file = manifest_.files[group.files[k]];
+    const std::filesystem::path target = resolve_path(engine_.root, file.path);
+    // The staged file serves every copy; the last use takes it instead of copying.
+    if (k + 1 == group.files.size()) {
+      move_into_place(staged, target);
+    } else {
+      make_room_for_file(fs_, engine_.root, target);
+      copy_file(fs_, staged, target);
+    }
+    const std::optional<FileInfo> installed = file_info(fs_, target);
+    if (!installed || installed->size != file.object.size) {
+      throw PatchError(ErrorCategory::io, "Could not install " + file.path);
+    }
+    const std::lock_guard guard(reporter_.lock());
+    index_[listing_key(file.path)] = IndexEntry{file.path, installed->size, installed->modified, file.object.sha256};
+    ++result_.files_written;
+    installing_.done += file.object.size;
+    installing_.detail = file.path;
+    reporter_.report_locked(installing_);
+  }
 }
 
 void UpdateRun::report_installing(const std::string& detail) {

@@ -50,7 +50,7 @@ struct UpdateEngine {
   Version launcher_version;
   bool repair = false;
   bool after_update = false;
-  std::uint32_t download_threads = 8;
+  std::uint32_t download_threads = 8;  // also the workers that move files into place
   std::uint32_t check_threads = 4;
   std::uint32_t release_attempts = 3;
   std::uint32_t release_retry_delay_ms = 2000;

@@ -45,6 +45,7 @@ class UpdateRun {
   void install();
   void remove_files(std::span<const std::string> paths, bool count);
   void remove_vanished_folders();
+  void install_object(const ObjectGroup& group);  // on any worker
   void report_installing(const std::string& detail);
   void move_into_place(const std::filesystem::path& staged, const std::filesystem::path& target);
 

@@ -328,7 +328,8 @@ TEST_F(UpdateEngineTest, SharedContentIsDownloadedOnceCopiedThenMoved) {
   on_status_ = [&](const UpdateStatus& status) {
     if (status.phase == UpdateStatus::installing) installing.emplace_back(status.detail, test::present(staged));
   };
-  const EngineResult result = run();
+  // One object at a time, so that the reports come in the objects' order.
+  const EngineResult result = run([](UpdateEngine& engine) { engine.download_threads = 1; });
 
   EXPECT_EQ(result.files_written, 3u);
   const std::vector<std::string> downloads = take_downloads();
@@ -570,11 +571,12 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
       write_game_file("b.dat/inside.txt", "a folder where b.dat belongs");
       EXPECT_THROW(run(), PatchError);
     } else {
-      // Closed once the first (largest) object is installed.
+      // Closed once the first (largest) object is installed, one object at a time.
       on_status_ = [&](const UpdateStatus& status) {
         if (status.phase == UpdateStatus::installing && status.done > 0) stop_.request_stop();
       };
-      EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::cancelled, kClosed));
+      EXPECT_TRUE(fails_with([&] { run([](UpdateEngine& engine) { engine.download_threads = 1; }); },
+                             ErrorCategory::cancelled, kClosed));
       EXPECT_EQ(test::content_of(game_path("v2only/new.dat")), "the new file");
       EXPECT_EQ(test::content_of(game_path("b.dat")), "b1");
     }
