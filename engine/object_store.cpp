@@ -106,9 +106,11 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
 
   // Content left by an earlier run is reused when it still verifies; so are stored
   // bytes that another object of this update has as its content (a file shipped
-  // both as it is and as its own zstd form is fetched once).
+  // both as it is and as its own zstd form is fetched once). Reused content is flushed
+  // too: unpacked content takes its name before it is verified, and a run that ended
+  // right then may have left it short of the disk.
   if (const auto info = file_info(fs_, target); info && info->size == ref.size) {
-    if (sha256_file(fs_, target, stop, buffer.bytes()) == ref.sha256) {
+    if (sha256_and_flush_file(fs_, target, stop, buffer.bytes()) == ref.sha256) {
       if (progress) progress(ref.stored_size);
       return target;
     }
@@ -118,8 +120,7 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   const std::filesystem::path stored_as_content = path_of(to_hex(ref.stored_sha256));
   if (ref.compressed) {
     if (const auto info = file_info(fs_, stored_as_content);
-        info && info->size == ref.stored_size && sha256_file(fs_, stored_as_content, stop, buffer.bytes()) == ref.stored_sha256) {
-      unpack_into(ref, stored_as_content, target, publication_path, stop);
+        info && info->size == ref.stored_size && unpack_into(ref, stored_as_content, target, publication_path, stop, buffer.bytes())) {
       if (progress) progress(ref.stored_size);
       return target;
     }
@@ -136,7 +137,14 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   };
   for (std::uint64_t copy_index = 0;;) {
     transport_.download(publication_path, partial, ref.stored_size, stop, forward, copy_index);
-    if (sha256_file(fs_, partial, stop, buffer.bytes()) != ref.stored_sha256) {
+    // An uncompressed object is the content itself: it must reach the disk before it
+    // takes its final name, or a power cut soon after the install could leave a game
+    // file whose bytes never arrived while the saved index vouches for it (hashed and
+    // flushed through one handle). A compressed one is hashed as it is unpacked.
+    const bool intact = ref.compressed
+                            ? unpack_into(ref, partial, target, publication_path, stop, buffer.bytes())
+                            : sha256_and_flush_file(fs_, partial, stop, buffer.bytes()) == ref.stored_sha256;
+    if (!intact) {
       delete_file(fs_, partial);
       if (++copy_index >= tries) {
         throw PatchError(ErrorCategory::security, "A downloaded file failed verification (" + publication_path +
@@ -145,45 +153,46 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
       log(LogLevel::warn, "Discarding a copy of {} that failed verification; trying again", publication_path);
       continue;
     }
-
-    if (!ref.compressed) {
-      // Uncompressed objects have equal stored and content digests. Unpacked content is
-      // flushed as it is written; a stored object must reach the disk too before it takes
-      // its final name, or a power cut soon after the install could leave a game file
-      // whose bytes never arrived while the saved index vouches for it.
-      flush_file(fs_, partial);
+    if (ref.compressed) {
+      if (fs_.remove_file(partial) != 0) delete_file(fs_, partial);
+    } else {
       move_over(fs_, partial, target);
-      return target;
     }
-    unpack_into(ref, partial, target, publication_path, stop);
-    if (fs_.remove_file(partial) != 0) delete_file(fs_, partial);
     return target;
   }
 }
 
-void ObjectStore::unpack_into(const ObjectRef& ref, const std::filesystem::path& source,
+bool ObjectStore::unpack_into(const ObjectRef& ref, const std::filesystem::path& source,
                               const std::filesystem::path& target, const std::string& publication_path,
-                              std::stop_token stop) {
-  const std::filesystem::path unpacked = with_suffix(target, ".tmp");
-  Sha256Digest digest{};
+                              std::stop_token stop, std::span<std::uint8_t> buffer) {
+  // Straight to the staged name, saving a rename per object: whatever a staged name
+  // holds is verified again before it is used.
+  UnpackDigests digests{};
+  std::exception_ptr failure;
   try {
-    digest = unpack_zstd(fs_, source, unpacked, ref.size, stop);
+    digests = unpack_zstd(fs_, source, target, ref.size, stop, buffer, decoders_);
+  } catch (const PatchError& error) {
+    delete_quietly(fs_, target);
+    if (error.category() == ErrorCategory::cancelled) throw;
+    failure = std::current_exception();
+    // It stopped early: whether the stored bytes are at fault needs all of them.
+    digests.stored = sha256_file(fs_, source, stop, buffer);
   } catch (...) {
-    delete_quietly(fs_, unpacked);
+    delete_quietly(fs_, target);
     throw;
   }
-  if (digest != ref.sha256) {
-    delete_quietly(fs_, unpacked);
+  if (digests.stored != ref.stored_sha256) {
+    delete_quietly(fs_, target);
+    return false;
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (digests.content != ref.sha256) {
+    delete_quietly(fs_, target);
     delete_quietly(fs_, source);
     throw PatchError(ErrorCategory::security,
                      "An unpacked file failed verification (" + publication_path + "). The publication is inconsistent.");
   }
-  try {
-    move_over(fs_, unpacked, target);
-  } catch (...) {
-    delete_quietly(fs_, unpacked);
-    throw;
-  }
+  return true;
 }
 
 void ObjectStore::stage_all(std::span<const ObjectRef> refs, std::uint32_t threads, std::stop_token stop,

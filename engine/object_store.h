@@ -1,14 +1,17 @@
 // Turns published object references into verified files in the staging folder:
 // download (resumable), stored-digest check, zstd unpacking with content-digest
-// check, and only then the final name. Nothing that failed a digest gets that name.
+// check. Nothing that failed a digest keeps a staged name, and nothing staged is
+// used before its digest is checked again.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "protocol/crypto.h"
 #include "protocol/release.h"
@@ -16,7 +19,28 @@
 #include "system/file_system.h"
 #include "transport/transport.h"
 
+struct ZSTD_DCtx_s;
+
 namespace kaldren::patcher {
+
+// Zstd decoders kept for the next object: a decoder's window (often megabytes) is
+// otherwise mapped and cleared by the system anew for every object. Thread-safe.
+class ZstdDecoders {
+ public:
+  ZstdDecoders() = default;
+  ZstdDecoders(const ZstdDecoders&) = delete;
+  ZstdDecoders& operator=(const ZstdDecoders&) = delete;
+  ~ZstdDecoders();
+
+  // A decoder ready for a new frame, the caller's until it is given back; internal
+  // PatchError when none can be made.
+  ZSTD_DCtx_s* take();
+  void give_back(ZSTD_DCtx_s* decoder) noexcept;
+
+ private:
+  std::mutex mutex_;
+  std::vector<ZSTD_DCtx_s*> free_;
+};
 
 class ObjectStore {
  public:
@@ -25,7 +49,8 @@ class ObjectStore {
   ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport);
 
   // The staged content file of `ref` (named by its content digest), downloading and
-  // verifying it unless a matching one is already there. `progress` gets the bytes of
+  // verifying it unless a matching one is already there (everything reused is verified
+  // again: a staged name alone vouches for nothing). `progress` gets the bytes of
   // the stored object present so far.
   std::filesystem::path stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress = {});
 
@@ -55,18 +80,21 @@ class ObjectStore {
   const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
 
  private:
-  // Unpacks stored bytes at `source` and gives the content its final name when it
-  // verifies; a mismatch removes the source too (it is not what was published).
   // A staged file's path from its digest in hex.
   std::filesystem::path path_of(const std::string& hex) const;
 
-  void unpack_into(const ObjectRef& ref, const std::filesystem::path& source, const std::filesystem::path& target,
-                   const std::string& publication_path, std::stop_token stop);
+  // Unpacks `source` to `target`, hashing the stored bytes on the way: false (nothing
+  // at `target`) when they are not the published ones. Content that does not verify
+  // from the published bytes is a fault of the publication: PatchError security, and
+  // `source` is removed too.
+  bool unpack_into(const ObjectRef& ref, const std::filesystem::path& source, const std::filesystem::path& target,
+                   const std::string& publication_path, std::stop_token stop, std::span<std::uint8_t> buffer);
 
   FileSystem& fs_;
   std::filesystem::path staging_folder_;
   Transport& transport_;
-  HashBuffers buffers_;  // shared by the staging workers
+  HashBuffers buffers_;    // shared by the staging workers
+  ZstdDecoders decoders_;  // likewise
 };
 
 // Unpacks exactly one zstd frame (window at most 128 MiB) of exactly `content_size`
@@ -74,5 +102,15 @@ class ObjectStore {
 // Malformed input: PatchError security "A downloaded file could not be unpacked: ...".
 Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
                          std::uint64_t content_size, std::stop_token stop);
+
+// The same through the caller's output buffer (any size above zero) and a decoder of
+// `decoders`, also hashing every stored byte it reads: when it returns, `stored` is the digest of the whole source.
+struct UnpackDigests {
+  Sha256Digest content;
+  Sha256Digest stored;
+};
+UnpackDigests unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
+                          std::uint64_t content_size, std::stop_token stop, std::span<std::uint8_t> output_buffer,
+                          ZstdDecoders& decoders);
 
 }  // namespace kaldren::patcher

@@ -31,6 +31,20 @@ constexpr int kWindowLogMax = 27;
 
 using Decoder = OwnedHandle<ClosedBy<ZSTD_DCtx*, ZSTD_freeDCtx>>;
 
+// Holds a decoder of the pool for one unpacking.
+class DecoderLease {
+ public:
+  explicit DecoderLease(ZstdDecoders& decoders) : decoders_(decoders), decoder_(decoders.take()) {}
+  DecoderLease(const DecoderLease&) = delete;
+  DecoderLease& operator=(const DecoderLease&) = delete;
+  ~DecoderLease() { decoders_.give_back(decoder_); }
+  ZSTD_DCtx* get() const noexcept { return decoder_; }
+
+ private:
+  ZstdDecoders& decoders_;
+  ZSTD_DCtx* decoder_;
+};
+
 // The frame header, gathered across reads: zstd's own frame (the native library also
 // reads legacy and skippable frames, which the Windows build's decoder refuses or no
 // publisher writes) with a window within the limit. The decoder checks the window only
@@ -107,22 +121,34 @@ class ContentSink {
 
 Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
                          std::uint64_t content_size, std::stop_token stop) {
+  const std::unique_ptr<std::uint8_t[]> output_bytes(new std::uint8_t[kOutputBytes]);
+  ZstdDecoders decoders;
+  return unpack_zstd(fs, source, target, content_size, std::move(stop), std::span(output_bytes.get(), kOutputBytes),
+                     decoders)
+      .content;
+}
+
+UnpackDigests unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
+                          std::uint64_t content_size, std::stop_token stop, std::span<std::uint8_t> output_buffer,
+                          ZstdDecoders& decoders) {
   const std::unique_ptr<OpenFile> input_file = open_for_read(fs, source);
   const std::unique_ptr<OpenFile> output_file = open_for_write(fs, target);
 
-  const Decoder decoder = make_decoder();
+  const DecoderLease decoder(decoders);
   const std::unique_ptr<std::uint8_t[]> input_bytes(new std::uint8_t[kInputBytes]);
-  const std::unique_ptr<std::uint8_t[]> output_bytes(new std::uint8_t[kOutputBytes]);
+  std::uint8_t* const output_bytes = output_buffer.data();
+  const std::size_t output_size = output_buffer.size();
+  Sha256 stored_hash;
   ContentSink sink(*output_file, target, content_size);
   bool frame_complete = false;
   HeaderCheck header;
 
   // One decoder call; true when it ended the frame.
   const auto decode = [&](ZSTD_inBuffer& input) {
-    ZSTD_outBuffer output{output_bytes.get(), kOutputBytes, 0};
+    ZSTD_outBuffer output{output_bytes, output_size, 0};
     const std::size_t result = ZSTD_decompressStream(decoder.get(), &output, &input);
     if (ZSTD_isError(result)) fail_unpack(ZSTD_getErrorName(result));
-    sink.write(output_bytes.get(), output.pos);
+    sink.write(output_bytes, output.pos);
     frame_complete = result == 0;
     return output.pos;
   };
@@ -135,9 +161,10 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
     if (read == 0) {
       if (!frame_complete) fail_unpack("the frame is truncated");
       if (sink.written() != content_size) fail_unpack("it is smaller than declared");
-      return sink.finish();
+      return {sink.finish(), stored_hash.finish()};
     }
 
+    stored_hash.update(std::span<const std::uint8_t>(input_bytes.get(), read));
     header.take(input_bytes.get(), read);
     ZSTD_inBuffer input{input_bytes.get(), read, 0};
     while (input.pos < input.size) {
@@ -150,6 +177,34 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
     }
   }
   throw_cancelled();
+}
+
+ZstdDecoders::~ZstdDecoders() {
+  for (ZSTD_DCtx* decoder : free_) ZSTD_freeDCtx(decoder);
+}
+
+ZSTD_DCtx* ZstdDecoders::take() {
+  {
+    const std::lock_guard guard(mutex_);
+    if (!free_.empty()) {
+      ZSTD_DCtx* decoder = free_.back();
+      free_.pop_back();
+      // Whatever frame it stopped in, it starts afresh; its window limit stays.
+      ZSTD_DCtx_reset(decoder, ZSTD_reset_session_only);
+      return decoder;
+    }
+  }
+  return make_decoder().release();
+}
+
+void ZstdDecoders::give_back(ZSTD_DCtx* decoder) noexcept {
+  if (decoder == nullptr) return;
+  const std::lock_guard guard(mutex_);
+  try {
+    free_.push_back(decoder);
+  } catch (...) {
+    ZSTD_freeDCtx(decoder);  // out of memory: this one is simply freed
+  }
 }
 
 }  // namespace kaldren::patcher

@@ -15,6 +15,22 @@ struct alignas(32) HashBuffer {
   std::uint8_t bytes[kHashStepBytes];
 };
 
+Sha256Digest sha256_of(OpenFile& file, const std::filesystem::path& path, std::stop_token stop,
+                       std::span<std::uint8_t> buffer, const ByteProgress& progress) {
+  Sha256 hash;
+  for (;;) {
+    throw_if_stopped(stop);
+    std::size_t read = 0;
+    if (const SystemCode error = file.read(buffer, read); error != 0) {
+      throw_win32(ErrorCategory::io, "Could not read " + display_path(path), error);
+    }
+    if (read == 0) break;
+    hash.update(std::span<const std::uint8_t>(buffer.data(), read));
+    if (progress) progress(read);
+  }
+  return hash.finish();
+}
+
 }  // namespace
 
 Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
@@ -25,19 +41,15 @@ Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std:
 
 Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
                          std::span<std::uint8_t> buffer, const ByteProgress& progress) {
-  const std::unique_ptr<OpenFile> file = open_for_read(fs, path);
-  Sha256 hash;
-  for (;;) {
-    throw_if_stopped(stop);
-    std::size_t read = 0;
-    if (const SystemCode error = file->read(buffer, read); error != 0) {
-      throw_win32(ErrorCategory::io, "Could not read " + display_path(path), error);
-    }
-    if (read == 0) break;
-    hash.update(std::span<const std::uint8_t>(buffer.data(), read));
-    if (progress) progress(read);
-  }
-  return hash.finish();
+  return sha256_of(*open_for_read(fs, path), path, stop, buffer, progress);
+}
+
+Sha256Digest sha256_and_flush_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
+                                   std::span<std::uint8_t> buffer) {
+  const std::unique_ptr<OpenFile> file = open_for_read_and_flush(fs, path);
+  const Sha256Digest digest = sha256_of(*file, path, stop, buffer, {});
+  flush_bytes(*file, path);
+  return digest;
 }
 
 HashBuffers::Lease HashBuffers::take() {

@@ -27,6 +27,11 @@ Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std:
 Sha256Digest sha256_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
                          std::span<std::uint8_t> buffer, const ByteProgress& progress = {});
 
+// Hashes the file and then makes it durable, through one handle (under Wine every open
+// is a round trip to the system's server). PatchError as above and as flush_file.
+Sha256Digest sha256_and_flush_file(FileSystem& fs, const std::filesystem::path& path, std::stop_token stop,
+                                   std::span<std::uint8_t> buffer);
+
 // Read buffers for threads that hash one file after another, each allocated once and
 // handed back for the next file: a fresh 1 MiB buffer per file is mapped, cleared and
 // unmapped by the system every time, which costs more than hashing a small file.

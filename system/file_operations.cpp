@@ -221,14 +221,27 @@ void write_file_atomic(FileSystem& fs, const std::filesystem::path& path, std::s
   }
 }
 
-void flush_file(FileSystem& fs, const std::filesystem::path& path) {
+namespace {
+
+std::unique_ptr<OpenFile> open_to_flush(FileSystem& fs, const std::filesystem::path& path, OpenRequest::Access access) {
   OpenRequest request;
-  request.access = OpenRequest::Access::write;
+  request.access = access;
   request.share = OpenRequest::share_read | OpenRequest::share_write | OpenRequest::share_delete;
+  request.sequential = true;
   std::unique_ptr<OpenFile> file;
   const SystemCode error = file_policy::retry_while_locked(fs, path, [&] { return fs.open(path, request, file); });
   if (error != 0) throw_by_code("Could not open ", path, error);
-  flush_bytes(*file, path);
+  return file;
+}
+
+}  // namespace
+
+std::unique_ptr<OpenFile> open_for_read_and_flush(FileSystem& fs, const std::filesystem::path& path) {
+  return open_to_flush(fs, path, OpenRequest::Access::read_write);
+}
+
+void flush_file(FileSystem& fs, const std::filesystem::path& path) {
+  flush_bytes(*open_to_flush(fs, path, OpenRequest::Access::write), path);
 }
 
 void replace_file(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target) {

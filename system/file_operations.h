@@ -67,6 +67,10 @@ void ensure_parent_folder(FileSystem& fs, const std::filesystem::path& path);
 // Opens an existing file for sequential reading, sharing read, write and delete.
 std::unique_ptr<OpenFile> open_for_read(FileSystem& fs, const std::filesystem::path& path);
 
+// Opens an existing file to read and flush it through one handle, sharing as above and
+// retried while locked ("Could not open <path>").
+std::unique_ptr<OpenFile> open_for_read_and_flush(FileSystem& fs, const std::filesystem::path& path);
+
 // Opens `path` for sequential writing, others may read: a new empty file, or with
 // `keep` the existing bytes (a missing file is created either way).
 std::unique_ptr<OpenFile> open_for_write(FileSystem& fs, const std::filesystem::path& path, bool keep = false);

@@ -57,7 +57,7 @@ struct FolderContents {
 };
 
 struct OpenRequest {
-  enum class Access { read, write };
+  enum class Access { read, write, read_write };
   enum class Disposition { open_existing, create_always, open_always };
   enum Share : unsigned { share_none = 0, share_read = 1, share_write = 2, share_delete = 4 };
   Access access = Access::read;

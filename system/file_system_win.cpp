@@ -100,7 +100,9 @@ class WindowsFileSystem final : public FileSystem {
 
   SystemCode open(const std::filesystem::path& path, const OpenRequest& request,
                   std::unique_ptr<OpenFile>& file) override {
-    const DWORD access = request.access == OpenRequest::Access::read ? GENERIC_READ : GENERIC_WRITE;
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+    if (request.access == OpenRequest::Access::read) access = GENERIC_READ;
+    if (request.access == OpenRequest::Access::write) access = GENERIC_WRITE;
     DWORD share = 0;
     if (request.share & OpenRequest::share_read) share |= FILE_SHARE_READ;
     if (request.share & OpenRequest::share_write) share |= FILE_SHARE_WRITE;

@@ -23,6 +23,7 @@ struct Node {
 
 struct Handle {
   bool write = false;
+  bool read = false;
   unsigned share = 0;
   bool delete_on_close = false;
   std::wstring key;
@@ -263,6 +264,7 @@ class MemoryFile final : public OpenFile {
     const std::lock_guard lock(state_->mutex);
     Inode* inode = current();
     if (inode == nullptr) return state_->dead ? system_code::not_ready : kInvalidHandle;
+    if (!inode->handles.at(handle_).read) return system_code::access_denied;  // opened to write only
     count = position_ < inode->content.size() ? std::min(buffer.size(), inode->content.size() - position_) : 0;
     std::copy_n(inode->content.data() + position_, count, reinterpret_cast<char*>(buffer.data()));
     position_ += count;
@@ -542,7 +544,8 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
   const std::lock_guard lock(state_->mutex);
   State& state = *state_;
   const ParsedPath parsed = parse(path);
-  const bool write = request.access == OpenRequest::Access::write;
+  const bool write = request.access != OpenRequest::Access::read;
+  const bool read = request.access != OpenRequest::Access::write;
   const bool creates = request.disposition != OpenRequest::Disposition::open_existing;
   if (write || creates || request.delete_on_close) {
     if (const SystemCode error = state.begin_change(parsed.key); error != 0) return error;
@@ -564,9 +567,9 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
     if (inode.unreadable) return system_code::access_denied;
     if ((write || request.delete_on_close) && inode.read_only) return system_code::access_denied;
     for (const auto& [id, other] : inode.handles) {
-      const unsigned wanted = write ? OpenRequest::share_write : OpenRequest::share_read;
-      const unsigned theirs = other.write ? OpenRequest::share_write : OpenRequest::share_read;
-      if (!shares(other, wanted) || (request.share & theirs) == 0) return system_code::sharing_violation;
+      const unsigned wanted = (write ? OpenRequest::share_write : 0u) | (read ? OpenRequest::share_read : 0u);
+      const unsigned theirs = (other.write ? OpenRequest::share_write : 0u) | (other.read ? OpenRequest::share_read : 0u);
+      if (!shares(other, wanted) || (request.share & theirs) != theirs) return system_code::sharing_violation;
     }
     if (request.disposition == OpenRequest::Disposition::create_always) {
       state.resize(inode, 0);
@@ -574,7 +577,7 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
     }
   }
   const std::uint64_t handle_id = state.next_handle++;
-  state.inodes.at(node->inode).handles[handle_id] = Handle{write, request.share, request.delete_on_close, parsed.key};
+  state.inodes.at(node->inode).handles[handle_id] = Handle{write, read, request.share, request.delete_on_close, parsed.key};
   file = std::make_unique<MemoryFile>(state_, node->inode, handle_id);
   return 0;
 }

@@ -31,6 +31,8 @@ std::uint64_t bytes_present(FileSystem& fs, const std::filesystem::path& destina
 std::unique_ptr<OpenFile> open_destination(FileSystem& fs, const std::filesystem::path& destination, bool rewrite,
                                            std::uint64_t offset) {
   std::unique_ptr<OpenFile> file = open_for_write(fs, destination, !rewrite);
+  // A new or emptied file is already at 0 (each call is a round trip to Wine's server).
+  if (offset == 0) return file;
   if (const SystemCode error = file->truncate(offset); error != 0) {
     throw_win32(ErrorCategory::io, "Could not resume " + display_path(destination), error);
   }

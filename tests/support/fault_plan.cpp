@@ -78,7 +78,7 @@ SystemCode FaultPlanFileSystem::remove_folder(const std::filesystem::path& path)
 
 SystemCode FaultPlanFileSystem::open(const std::filesystem::path& path, const OpenRequest& request,
                                      std::unique_ptr<OpenFile>& file) {
-  const bool changes = request.access == OpenRequest::Access::write ||
+  const bool changes = request.access != OpenRequest::Access::read ||
                        request.disposition != OpenRequest::Disposition::open_existing || request.delete_on_close;
   if (changes) {
     if (const SystemCode fault = number_next_operation(); fault != 0) return fault;
