@@ -147,6 +147,7 @@ new_objects=$(comm -13 "$work/objects1" "$work/objects2" | wc -l)
 mark=$(log_lines)
 run_update
 change_wall=$run_wall change_engine=$run_engine change_peak=$run_peak
+change_line=$(sed -n 's/^Updated to client \(.*\); peak.*/\1/p' "$run_out")
 change_downloaded=$(objects_since "$mark" | awk '{ s += $2 } END { printf "%d", s }')
 change_requests=$(objects_since "$mark" | wc -l)
 if ! diff -r --exclude=Lanternix "$work/client" "$work/game" > /dev/null; then echo "the updated game differs from the client"; exit 1; fi
@@ -190,7 +191,7 @@ row "  CNG SHA-256, 1 thread, same files" "$hash_seconds" "-" "$client_bytes" 0 
 row "1% change: update" "$change_engine" "$change_wall" 0 0 "$change_peak"
 echo "1% change: $changed_files files ($(mib "$changed_bytes")) changed; $new_objects new objects stored, $(mib "$new_stored");"
 echo "           downloaded $(mib "$change_downloaded") in $change_requests object requests (nginx body bytes)"
-echo "           engine: $(sed -n 's/^Updated to client \(.*\); peak.*/\1/p' "$work/update.out")"
+echo "           engine: $change_line"
 if [ "$small_files" -gt 0 ]; then
   echo "small files: $small_files files, $(mib "$small_bytes")"
   row "fresh install, small files" "$small_engine" "$small_wall" "$small_bytes" 0 "$small_peak"

@@ -523,6 +523,47 @@ TEST(UnpackZstd, FailsToCreateATargetInAMissingFolderAndWhenStopped) {
   EXPECT_STREQ(error.what(), "The launcher was closed");
 }
 
+TEST(UnpackZstd, DecodersTakenAgainStartEachFrameAfresh) {
+  test::DiskFolder scratch;
+  const std::string content = test::lines_content();
+  const std::string_view frame = test::zstd_lines_frame;
+  const auto whole = scratch.write("whole.zst", frame);
+  const auto cut = scratch.write("cut.zst", frame.substr(0, frame.size() / 2));
+  ZstdDecoders decoders;
+  std::vector<std::uint8_t> output(1000);  // many steps per frame
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_STREQ(failure_of([&] { unpack_zstd(test_disk(), cut, scratch / "out", content.size(), {}, output, decoders); })
+                     .what(),
+                 "A downloaded file could not be unpacked: the frame is truncated");
+    const UnpackDigests digests = unpack_zstd(test_disk(), whole, scratch / "out", content.size(), {}, output, decoders);
+    EXPECT_EQ(digests.content, sha256(content));
+    EXPECT_EQ(digests.stored, sha256(frame));
+    EXPECT_EQ(content_of(scratch / "out"), content);
+  }
+}
+
+TEST(Stage, ReusedContentReachesTheDisk) {
+  MemoryFileSystem* memory = test::memory_disk();
+  if (memory == nullptr) GTEST_SKIP() << "the drive under test cannot lose power";
+  // Unpacked content takes its staged name before it is flushed: a run that ended then
+  // leaves it short of the disk, and the next run must not install it as it is.
+  const std::string content = test::lines_content();
+  Staging staging;
+  FakeTransport transport;
+  const ObjectRef ref = packed_ref(content, test::zstd_lines_frame);
+  transport.publish(ref, {std::string(test::zstd_lines_frame)});
+  create_folders(*memory, staging.content(ref).parent_path());
+  write_bytes(*open_for_write(*memory, staging.content(ref)), staging.content(ref),
+              std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
+  ObjectStore store(*memory, staging.folder, transport);
+  EXPECT_EQ(store.stage(ref, {}), staging.content(ref));
+  EXPECT_EQ(transport.requests(), 0);
+  memory->cut_power_before(memory->operations() + 1);
+  memory->restart();
+  EXPECT_EQ(content_of(staging.content(ref)), content);
+}
+
 TEST(ReadDocument, ReadsUpTo64MiBAndRefusesMoreBeforeAnyDownload) {
   for (const std::uint64_t size : {kMaxManifestDocumentBytes, kMaxManifestDocumentBytes + 1}) {
     SCOPED_TRACE(size);

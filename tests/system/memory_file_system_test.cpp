@@ -87,6 +87,20 @@ TEST_F(MemoryFileSystemTest, HeldFilesFollowTheSharingRules) {
         << "a reader that would not share writing with the open writer";
     EXPECT_EQ(disk_.remove_file(at("a.txt")), 32u) << "no one shares deleting";
   }
+  {
+    auto both = open("a.txt", OpenRequest::Access::read_write, OpenRequest::share_read | OpenRequest::share_write);
+    std::unique_ptr<OpenFile> other;
+    EXPECT_EQ(disk_.open(at("a.txt"), {OpenRequest::Access::read, OpenRequest::share_read}, other), 32u)
+        << "a reader that would not share writing with the open reader-writer";
+    EXPECT_EQ(disk_.open(at("a.txt"), {OpenRequest::Access::write, OpenRequest::share_write}, other), 32u)
+        << "a writer that would not share reading with it";
+    EXPECT_EQ(disk_.open(at("a.txt"), {OpenRequest::Access::write, OpenRequest::share_read | OpenRequest::share_write},
+                         other),
+              0u);
+    std::uint8_t byte = 0;
+    std::size_t count = 0;
+    EXPECT_EQ(other->read(std::span(&byte, 1), count), 5u) << "a handle opened to write only cannot read";
+  }
   auto shared = open("a.txt", OpenRequest::Access::read, OpenRequest::share_read | OpenRequest::share_delete);
   write("b.txt", "b");
   EXPECT_EQ(disk_.move(at("b.txt"), at("a.txt")), 0u) << "the reader shares deleting";
