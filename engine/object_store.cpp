@@ -120,7 +120,8 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   const std::filesystem::path stored_as_content = path_of(to_hex(ref.stored_sha256));
   if (ref.compressed) {
     if (const auto info = file_info(fs_, stored_as_content);
-        info && info->size == ref.stored_size && unpack_into(ref, stored_as_content, target, publication_path, stop, buffer.bytes())) {
+        info && info->size == ref.stored_size &&
+        unpack_into(ref, stored_as_content, target, publication_path, stop, buffer.bytes())) {
       if (progress) progress(ref.stored_size);
       return target;
     }

@@ -104,7 +104,8 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
                          std::uint64_t content_size, std::stop_token stop);
 
 // The same through the caller's output buffer (any size above zero) and a decoder of
-// `decoders`, also hashing every stored byte it reads: when it returns, `stored` is the digest of the whole source.
+// `decoders`, also hashing every stored byte it reads: when it returns, `stored` is the
+// digest of the whole source.
 struct UnpackDigests {
   Sha256Digest content;
   Sha256Digest stored;

@@ -568,7 +568,8 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
     if ((write || request.delete_on_close) && inode.read_only) return system_code::access_denied;
     for (const auto& [id, other] : inode.handles) {
       const unsigned wanted = (write ? OpenRequest::share_write : 0u) | (read ? OpenRequest::share_read : 0u);
-      const unsigned theirs = (other.write ? OpenRequest::share_write : 0u) | (other.read ? OpenRequest::share_read : 0u);
+      const unsigned theirs =
+          (other.write ? OpenRequest::share_write : 0u) | (other.read ? OpenRequest::share_read : 0u);
       if (!shares(other, wanted) || (request.share & theirs) != theirs) return system_code::sharing_violation;
     }
     if (request.disposition == OpenRequest::Disposition::create_always) {
@@ -577,7 +578,8 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
     }
   }
   const std::uint64_t handle_id = state.next_handle++;
-  state.inodes.at(node->inode).handles[handle_id] = Handle{write, read, request.share, request.delete_on_close, parsed.key};
+  state.inodes.at(node->inode).handles[handle_id] =
+      Handle{write, read, request.share, request.delete_on_close, parsed.key};
   file = std::make_unique<MemoryFile>(state_, node->inode, handle_id);
   return 0;
 }
