@@ -1,5 +1,5 @@
 // Staging of published objects: download, stored-digest check, unpacking with
-// content-digest check, and the final name only for verified content.
+// content-digest check; whatever is reused from the staging folder is checked again.
 #include <map>
 #include <optional>
 #include <string>

@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <string>
-#include <vector>
 
+#include "core/pool.h"
 #include "protocol/crypto.h"
 #include "protocol/release.h"
 #include "system/file_hash.h"
@@ -23,24 +23,13 @@ struct ZSTD_DCtx_s;
 
 namespace kaldren::patcher {
 
-// Zstd decoders kept for the next object: a decoder's window (often megabytes) is
-// otherwise mapped and cleared by the system anew for every object. Thread-safe.
-class ZstdDecoders {
- public:
-  ZstdDecoders() = default;
-  ZstdDecoders(const ZstdDecoders&) = delete;
-  ZstdDecoders& operator=(const ZstdDecoders&) = delete;
-  ~ZstdDecoders();
-
-  // A decoder ready for a new frame, the caller's until it is given back; internal
-  // PatchError when none can be made.
-  ZSTD_DCtx_s* take();
-  void give_back(ZSTD_DCtx_s* decoder) noexcept;
-
- private:
-  std::mutex mutex_;
-  std::vector<ZSTD_DCtx_s*> free_;
+struct FreeZstdDecoder {
+  void operator()(ZSTD_DCtx_s* decoder) const noexcept;
 };
+using ZstdDecoder = std::unique_ptr<ZSTD_DCtx_s, FreeZstdDecoder>;
+// Zstd decoders kept for the next object: a decoder's window (often megabytes) is
+// otherwise mapped and cleared by the system anew for every object.
+using ZstdDecoders = Pool<ZstdDecoder>;
 
 class ObjectStore {
  public:

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "core/error.h"
-#include "core/owned_handle.h"
 #include "core/text.h"
 #include "engine/object_store.h"
 #include "system/file_operations.h"
@@ -29,20 +28,27 @@ constexpr int kWindowLogMax = 27;
   throw PatchError(ErrorCategory::security, "A downloaded file could not be unpacked: " + std::string(reason));
 }
 
-using Decoder = OwnedHandle<ClosedBy<ZSTD_DCtx*, ZSTD_freeDCtx>>;
+ZstdDecoder make_decoder();
 
-// Holds a decoder of the pool for one unpacking.
+// Holds a decoder of the pool, ready for a new frame, for one unpacking.
 class DecoderLease {
  public:
-  explicit DecoderLease(ZstdDecoders& decoders) : decoders_(decoders), decoder_(decoders.take()) {}
+  explicit DecoderLease(ZstdDecoders& decoders) : decoders_(decoders), decoder_(decoders.take_free()) {
+    if (decoder_) {
+      // Whatever frame it stopped in, it starts afresh; its window limit stays.
+      ZSTD_DCtx_reset(decoder_.get(), ZSTD_reset_session_only);
+    } else {
+      decoder_ = make_decoder();
+    }
+  }
   DecoderLease(const DecoderLease&) = delete;
   DecoderLease& operator=(const DecoderLease&) = delete;
-  ~DecoderLease() { decoders_.give_back(decoder_); }
-  ZSTD_DCtx* get() const noexcept { return decoder_; }
+  ~DecoderLease() { decoders_.give_back(std::move(decoder_)); }
+  ZSTD_DCtx* get() const noexcept { return decoder_.get(); }
 
  private:
   ZstdDecoders& decoders_;
-  ZSTD_DCtx* decoder_;
+  ZstdDecoder decoder_;
 };
 
 // The frame header, gathered across reads: zstd's own frame (the native library also
@@ -79,8 +85,8 @@ class HeaderCheck {
   bool done_ = false;
 };
 
-Decoder make_decoder() {
-  Decoder decoder(ZSTD_createDCtx());
+ZstdDecoder make_decoder() {
+  ZstdDecoder decoder(ZSTD_createDCtx());
   if (!decoder) throw PatchError(ErrorCategory::internal, "Could not create a zstd decoder");
   if (ZSTD_isError(ZSTD_DCtx_setParameter(decoder.get(), ZSTD_d_windowLogMax, kWindowLogMax))) {
     throw PatchError(ErrorCategory::internal, "Could not limit the zstd window");
@@ -179,32 +185,6 @@ UnpackDigests unpack_zstd(FileSystem& fs, const std::filesystem::path& source, c
   throw_cancelled();
 }
 
-ZstdDecoders::~ZstdDecoders() {
-  for (ZSTD_DCtx* decoder : free_) ZSTD_freeDCtx(decoder);
-}
-
-ZSTD_DCtx* ZstdDecoders::take() {
-  {
-    const std::lock_guard guard(mutex_);
-    if (!free_.empty()) {
-      ZSTD_DCtx* decoder = free_.back();
-      free_.pop_back();
-      // Whatever frame it stopped in, it starts afresh; its window limit stays.
-      ZSTD_DCtx_reset(decoder, ZSTD_reset_session_only);
-      return decoder;
-    }
-  }
-  return make_decoder().release();
-}
-
-void ZstdDecoders::give_back(ZSTD_DCtx* decoder) noexcept {
-  if (decoder == nullptr) return;
-  const std::lock_guard guard(mutex_);
-  try {
-    free_.push_back(decoder);
-  } catch (...) {
-    ZSTD_freeDCtx(decoder);  // out of memory: this one is simply freed
-  }
-}
+void FreeZstdDecoder::operator()(ZSTD_DCtx* decoder) const noexcept { ZSTD_freeDCtx(decoder); }
 
 }  // namespace kaldren::patcher

@@ -91,7 +91,6 @@ Version running_launcher_version() {
   return *version;
 }
 
-
 }  // namespace
 
 std::wstring temporary_folder() {

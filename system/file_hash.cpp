@@ -9,7 +9,7 @@
 namespace kaldren::patcher {
 namespace {
 
-constexpr std::size_t kHashStepBytes = 1048576;
+constexpr std::size_t kHashStepBytes = HashBuffers::kBytes;
 
 struct alignas(32) HashBuffer {
   std::uint8_t bytes[kHashStepBytes];
@@ -53,25 +53,9 @@ Sha256Digest sha256_and_flush_file(FileSystem& fs, const std::filesystem::path& 
 }
 
 HashBuffers::Lease HashBuffers::take() {
-  {
-    const std::lock_guard guard(mutex_);
-    if (!free_.empty()) {
-      std::unique_ptr<std::uint8_t[]> bytes = std::move(free_.back());
-      free_.pop_back();
-      return Lease(*this, std::move(bytes));
-    }
-  }
-  return Lease(*this, std::make_unique_for_overwrite<std::uint8_t[]>(kBytes));
-}
-
-void HashBuffers::give_back(std::unique_ptr<std::uint8_t[]> bytes) noexcept {
-  if (!bytes) return;
-  const std::lock_guard guard(mutex_);
-  try {
-    free_.push_back(std::move(bytes));
-  } catch (...) {
-    // Out of memory: the buffer is simply freed.
-  }
+  std::unique_ptr<std::uint8_t[]> bytes = buffers_.take_free();
+  if (!bytes) bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBytes);
+  return Lease(buffers_, std::move(bytes));
 }
 
 }  // namespace kaldren::patcher

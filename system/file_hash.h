@@ -5,11 +5,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <stop_token>
-#include <vector>
 
+#include "core/pool.h"
 #include "protocol/crypto.h"
 #include "system/file_system.h"
 
@@ -35,19 +34,21 @@ Sha256Digest sha256_and_flush_file(FileSystem& fs, const std::filesystem::path& 
 // Read buffers for threads that hash one file after another, each allocated once and
 // handed back for the next file: a fresh 1 MiB buffer per file is mapped, cleared and
 // unmapped by the system every time, which costs more than hashing a small file.
-// Thread-safe; holds at most as many buffers as were ever taken at once.
+// Thread-safe.
 class HashBuffers {
+  using Buffers = Pool<std::unique_ptr<std::uint8_t[]>>;
+
  public:
   class Lease {
    public:
-    Lease(HashBuffers& owner, std::unique_ptr<std::uint8_t[]> bytes) : owner_(owner), bytes_(std::move(bytes)) {}
+    Lease(Buffers& owner, std::unique_ptr<std::uint8_t[]> bytes) : owner_(owner), bytes_(std::move(bytes)) {}
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
     ~Lease() { owner_.give_back(std::move(bytes_)); }
     std::span<std::uint8_t> bytes() const noexcept { return {bytes_.get(), kBytes}; }
 
    private:
-    HashBuffers& owner_;
+    Buffers& owner_;
     std::unique_ptr<std::uint8_t[]> bytes_;
   };
 
@@ -55,10 +56,7 @@ class HashBuffers {
   Lease take();
 
  private:
-  void give_back(std::unique_ptr<std::uint8_t[]> bytes) noexcept;
-
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<std::uint8_t[]>> free_;
+  Buffers buffers_;
 };
 
 }  // namespace kaldren::patcher

@@ -378,6 +378,38 @@ TEST(Stage, DiscardsCopiesThatFailVerificationUpToOneMoreThanTheSources) {
   }
 }
 
+TEST(Stage, DiscardsAlteredCopiesOfACompressedObjectWhetherOrNotTheyUnpack) {
+  const std::string content = "a second frame\n";
+  const std::string frame(test::zstd_short_frame);
+  // Copies of the published size. The same content as one raw block, with a window
+  // byte and a 4-byte size instead of the checksum: other bytes that unpack just as well.
+  const std::string raw_frame = std::string("\x28\xb5\x2f\xfd\x80\x00\x0f\x00\x00\x00\x79\x00\x00", 13) + content;
+  std::string bad_checksum = frame;
+  bad_checksum.back() ^= 1;
+  ASSERT_EQ(raw_frame.size(), frame.size());
+  const struct {
+    const char* name;
+    std::string altered;
+  } cases[] = {
+      {"checksum altered: unpacking fails", bad_checksum},
+      {"other bytes of the same content: unpacking succeeds", raw_frame},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Staging staging;
+    FakeTransport transport(1);
+    const ObjectRef ref = packed_ref(content, frame);
+    FakeObject object{frame};
+    object.altered[0] = c.altered;
+    transport.publish(ref, object);
+    ObjectStore store(test_disk(), staging.folder, transport);
+    EXPECT_EQ(store.stage(ref, {}), staging.content(ref));
+    EXPECT_EQ(content_of(staging.content(ref)), content);
+    EXPECT_EQ(transport.copy_indices(), (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_FALSE(present(staging.partial(ref)));
+  }
+}
+
 TEST(Stage, RefusesFramesThatDoNotUnpackToExactlyTheDeclaredContent) {
   const std::string lines = test::lines_content();
   const std::string frame(test::zstd_lines_frame);
