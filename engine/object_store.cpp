@@ -1,5 +1,5 @@
 // Staging of published objects: download, stored-digest check, unpacking with
-// content-digest check; whatever is reused from the staging folder is checked again.
+// content-digest check, and the final name only for verified content.
 #include <map>
 #include <optional>
 #include <string>
@@ -107,8 +107,8 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
   // Content left by an earlier run is reused when it still verifies; so are stored
   // bytes that another object of this update has as its content (a file shipped
   // both as it is and as its own zstd form is fetched once). Reused content is flushed
-  // too: unpacked content takes its name before it is verified, and a run that ended
-  // right then may have left it short of the disk.
+  // too, in the same open: earlier launchers gave objects stored as is their staged name
+  // before flushing them, and nothing unflushed may be installed.
   if (const auto info = file_info(fs_, target); info && info->size == ref.size) {
     if (sha256_and_flush_file(fs_, target, stop, buffer.bytes()) == ref.sha256) {
       if (progress) progress(ref.stored_size);
@@ -141,7 +141,8 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
     // An uncompressed object is the content itself: it must reach the disk before it
     // takes its final name, or a power cut soon after the install could leave a game
     // file whose bytes never arrived while the saved index vouches for it (hashed and
-    // flushed through one handle). A compressed one is hashed as it is unpacked.
+    // flushed through one handle). A compressed one is hashed as it is unpacked, in one
+    // pass, and takes its staged name once both digests hold.
     const bool intact = ref.compressed
                             ? unpack_into(ref, partial, target, publication_path, stop, buffer.bytes())
                             : sha256_and_flush_file(fs_, partial, stop, buffer.bytes()) == ref.stored_sha256;
@@ -166,32 +167,37 @@ std::filesystem::path ObjectStore::stage(const ObjectRef& ref, std::stop_token s
 bool ObjectStore::unpack_into(const ObjectRef& ref, const std::filesystem::path& source,
                               const std::filesystem::path& target, const std::string& publication_path,
                               std::stop_token stop, std::span<std::uint8_t> buffer) {
-  // Straight to the staged name, saving a rename per object: whatever a staged name
-  // holds is verified again before it is used.
+  const std::filesystem::path unpacked = with_suffix(target, ".tmp");
   UnpackDigests digests{};
   std::exception_ptr failure;
   try {
-    digests = unpack_zstd(fs_, source, target, ref.size, stop, buffer, decoders_);
+    digests = unpack_zstd(fs_, source, unpacked, ref.size, stop, buffer, decoders_);
   } catch (const PatchError& error) {
-    delete_quietly(fs_, target);
+    delete_quietly(fs_, unpacked);
     if (error.category() == ErrorCategory::cancelled) throw;
     failure = std::current_exception();
     // It stopped early: whether the stored bytes are at fault needs all of them.
     digests.stored = sha256_file(fs_, source, stop, buffer);
   } catch (...) {
-    delete_quietly(fs_, target);
+    delete_quietly(fs_, unpacked);
     throw;
   }
   if (digests.stored != ref.stored_sha256) {
-    delete_quietly(fs_, target);
+    delete_quietly(fs_, unpacked);
     return false;
   }
   if (failure) std::rethrow_exception(failure);
   if (digests.content != ref.sha256) {
-    delete_quietly(fs_, target);
+    delete_quietly(fs_, unpacked);
     delete_quietly(fs_, source);
     throw PatchError(ErrorCategory::security,
                      "An unpacked file failed verification (" + publication_path + "). The publication is inconsistent.");
+  }
+  try {
+    move_over(fs_, unpacked, target);
+  } catch (...) {
+    delete_quietly(fs_, unpacked);
+    throw;
   }
   return true;
 }

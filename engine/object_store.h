@@ -1,7 +1,6 @@
 // Turns published object references into verified files in the staging folder:
 // download (resumable), stored-digest check, zstd unpacking with content-digest
-// check. Nothing that failed a digest keeps a staged name, and nothing staged is
-// used before its digest is checked again.
+// check, and only then the final name. Nothing that failed a digest gets that name.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +37,8 @@ class ObjectStore {
   ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport);
 
   // The staged content file of `ref` (named by its content digest), downloading and
-  // verifying it unless a matching one is already there (everything reused is verified
-  // again: a staged name alone vouches for nothing). `progress` gets the bytes of
-  // the stored object present so far.
+  // verifying it unless a matching one is already there (checked again, and flushed).
+  // `progress` gets the bytes of the stored object present so far.
   std::filesystem::path stage(const ObjectRef& ref, std::stop_token stop, const ByteProgress& progress = {});
 
   // Stages every reference on up to `threads` workers; references that share stored
@@ -72,10 +70,11 @@ class ObjectStore {
   // A staged file's path from its digest in hex.
   std::filesystem::path path_of(const std::string& hex) const;
 
-  // Unpacks `source` to `target`, hashing the stored bytes on the way: false (nothing
-  // at `target`) when they are not the published ones. Content that does not verify
-  // from the published bytes is a fault of the publication: PatchError security, and
-  // `source` is removed too.
+  // Unpacks `source` to `target`.tmp, hashing the stored bytes on the way, and gives
+  // the content the name `target` once both digests hold: false (no file left) when
+  // the stored bytes are not the published ones. Content that does not verify from the
+  // published bytes is a fault of the publication: PatchError security, and `source`
+  // is removed too.
   bool unpack_into(const ObjectRef& ref, const std::filesystem::path& source, const std::filesystem::path& target,
                    const std::string& publication_path, std::stop_token stop, std::span<std::uint8_t> buffer);
 

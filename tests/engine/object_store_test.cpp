@@ -407,6 +407,7 @@ TEST(Stage, DiscardsAlteredCopiesOfACompressedObjectWhetherOrNotTheyUnpack) {
     EXPECT_EQ(content_of(staging.content(ref)), content);
     EXPECT_EQ(transport.copy_indices(), (std::vector<std::uint64_t>{0, 1}));
     EXPECT_FALSE(present(staging.partial(ref)));
+    EXPECT_FALSE(present(staging.unpacking(ref)));
   }
 }
 
@@ -578,8 +579,8 @@ TEST(UnpackZstd, DecodersTakenAgainStartEachFrameAfresh) {
 TEST(Stage, ReusedContentReachesTheDisk) {
   MemoryFileSystem* memory = test::memory_disk();
   if (memory == nullptr) GTEST_SKIP() << "the drive under test cannot lose power";
-  // Unpacked content takes its staged name before it is flushed: a run that ended then
-  // leaves it short of the disk, and the next run must not install it as it is.
+  // Earlier launchers gave objects stored as is their staged name before flushing them:
+  // such a file must not be installed as it is.
   const std::string content = test::lines_content();
   Staging staging;
   FakeTransport transport;
