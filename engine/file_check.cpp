@@ -43,8 +43,10 @@ void UpdateRun::check_files() {
   status.text = "Checking game files...";
   reporter_.report(status);
 
-  const FolderListing listing = list_files(fs_, engine_.root, manifest_folders(manifest_.files));
-  const FileIndex loaded = engine_.repair ? FileIndex{} : load_index(fs_, engine_.root);
+  listing_ = list_files(fs_, engine_.root, manifest_folders(manifest_.files));
+  loaded_index_ = engine_.repair ? FileIndex{} : load_index(fs_, engine_.root);
+  const FolderListing& listing = listing_;
+  const FileIndex& loaded = loaded_index_;
   // Files an interrupted install of another release wrote are not trusted: they go
   // before that install's record is replaced, and are installed again.
   std::unordered_set<std::wstring> interrupted;

@@ -2,6 +2,7 @@
 // content-digest check, and the final name only for verified content.
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,6 +97,26 @@ void ObjectStore::adopt_flat_layout() noexcept {
     }
   } catch (...) {
     // Out of memory listing the folder: the files stay until the staging folder goes.
+  }
+}
+
+void ObjectStore::keep_only(std::span<const ObjectRef> refs) noexcept {
+  try {
+    std::set<std::filesystem::path::string_type> keep;
+    for (const ObjectRef& ref : refs) {
+      keep.insert(std::filesystem::path(to_hex(ref.sha256)).native());
+      keep.insert(std::filesystem::path(to_hex(ref.stored_sha256)).native());
+      keep.insert(std::filesystem::path(to_hex(ref.stored_sha256) + ".part").native());
+    }
+    for (const FolderEntry& sub : fs_.list(staging_folder_).entries) {
+      if (!sub.status.folder) continue;
+      const std::filesystem::path folder = staging_folder_ / sub.name;
+      for (const FolderEntry& entry : fs_.list(folder).entries) {
+        if (!entry.status.folder && !keep.contains(entry.name)) delete_quietly(fs_, folder / entry.name);
+      }
+    }
+  } catch (...) {
+    // Out of memory listing: the files stay until the staging folder goes.
   }
 }
 

@@ -64,6 +64,11 @@ class ObjectStore {
   // staging folder after the next install.
   void adopt_flat_layout() noexcept;
 
+  // Deletes every staged, partial or unpacking file that none of `refs` needs: what an
+  // interrupted update to another release left would otherwise hold disk space the
+  // next update asks for. Never throws.
+  void keep_only(std::span<const ObjectRef> refs) noexcept;
+
   const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
 
  private:

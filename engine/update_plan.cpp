@@ -1,6 +1,7 @@
 #include "engine/update_plan.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 namespace kaldren::patcher {
@@ -23,16 +24,29 @@ std::vector<ObjectGroup> group_objects(std::span<const ManifestFile> files, std:
 }
 
 SpaceNeed space_needed(std::span<const ObjectGroup> groups, std::uint32_t download_threads,
-                       const std::function<bool(const ObjectRef&)>& is_staged) {
+                       const std::function<bool(const ObjectRef&)>& is_staged,
+                       const std::function<bool(std::size_t group)>& built, std::span<const ObjectRef> chunks) {
   SpaceNeed need;
+  std::vector<std::uint64_t> downloads;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     const ObjectRef& object = groups[i].object;
     need.unpacked += object.size;
-    need.transfer += object.stored_size;
     need.copies += object.size * (groups[i].files.size() - 1);
-    if (i < download_threads) need.in_flight += object.stored_size;
     if (is_staged(object)) need.staged += object.size;
+    if (built && built(i)) continue;
+    need.transfer += object.stored_size;
+    downloads.push_back(object.stored_size);
   }
+  for (const ObjectRef& chunk : chunks) {
+    need.transfer += chunk.stored_size;
+    need.chunks += chunk.size;
+    downloads.push_back(chunk.stored_size);
+  }
+  // The largest download at once on every worker, each beside its partial file.
+  const std::size_t running = std::min<std::size_t>(download_threads, downloads.size());
+  std::partial_sort(downloads.begin(), downloads.begin() + static_cast<std::ptrdiff_t>(running), downloads.end(),
+                    std::greater<>());
+  for (std::size_t i = 0; i < running; ++i) need.in_flight += downloads[i];
   return need;
 }
 

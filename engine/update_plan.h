@@ -27,17 +27,21 @@ std::vector<ObjectGroup> group_objects(std::span<const ManifestFile> files, std:
 
 struct SpaceNeed {
   std::uint64_t unpacked = 0;   // content bytes of all objects
-  std::uint64_t transfer = 0;   // stored bytes of all objects
+  std::uint64_t transfer = 0;   // stored bytes to download (whole objects and chunks)
   std::uint64_t copies = 0;     // content bytes installed by copy (objects used by several files)
-  std::uint64_t in_flight = 0;  // stored bytes of the objects downloading at once (the largest)
+  std::uint64_t in_flight = 0;  // stored bytes of the downloads running at once (the largest)
   std::uint64_t staged = 0;     // content bytes already staged
-  std::uint64_t needed() const { return unpacked + in_flight + copies - staged + kSpaceReserveBytes; }
+  std::uint64_t chunks = 0;     // content bytes of chunks staged beside the files built from them
+  std::uint64_t needed() const { return unpacked + in_flight + copies + chunks - staged + kSpaceReserveBytes; }
 };
 
 // `groups` sorted as group_objects returns them; `is_staged` tells whether an object's
-// content is already staged in full.
+// content is already staged in full; `built` whether a group is built from local data
+// and `chunks` (not downloaded whole); `chunks` are the chunks to download for those.
 SpaceNeed space_needed(std::span<const ObjectGroup> groups, std::uint32_t download_threads,
-                       const std::function<bool(const ObjectRef&)>& is_staged);
+                       const std::function<bool(const ObjectRef&)>& is_staged,
+                       const std::function<bool(std::size_t group)>& built = {},
+                       std::span<const ObjectRef> chunks = {});
 
 // The release as the launcher state remembers it.
 ReleaseRecord record_of(const Release& release);

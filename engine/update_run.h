@@ -13,6 +13,7 @@
 #include "system/file_operations.h"
 #include "engine/launcher_state.h"
 #include "engine/object_store.h"
+#include "engine/reuse_plan.h"
 #include "engine/update_engine.h"
 #include "engine/update_plan.h"
 #include "protocol/manifest.h"
@@ -40,6 +41,10 @@ class UpdateRun {
 
   // object_download.cpp
   void download();
+  ReuseContext reuse_context();
+  void build_files();
+  void fetch_whole(std::span<const std::size_t> groups, const std::vector<ObjectRef>& chunks,
+                   const std::vector<std::string>& chunk_names);
 
   // install.cpp
   void install();
@@ -72,9 +77,12 @@ class UpdateRun {
   // Files of earlier releases already gone: an interrupted run may have left their
   // emptied folders, which go at the end of this one.
   std::vector<std::string> vanished_;
+  FolderListing listing_;                // the manifest's folders as found
+  FileIndex loaded_index_;               // the index of the last run (empty for a repair)
   FileIndex index_;                      // the new file index
   std::vector<ObjectGroup> objects_;     // largest first
   SpaceNeed space_;
+  ReusePlan reuse_;                      // what is built from local content, per object
   UpdateStatus installing_;  // the installing phase's status once it began
 };
 

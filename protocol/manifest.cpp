@@ -15,6 +15,17 @@ namespace {
 
 using detail::throw_malformed;
 
+ObjectRef read_chunks_member(JsonReader& reader) {
+  detail::ObjectRefMembers members;
+  reader.begin_object();
+  std::string key;
+  while (reader.next_member(key)) {
+    if (!members.read(reader, key)) reader.skip_value(reader.depth());
+  }
+  if (!members.complete()) throw_malformed("a client file's chunk list reference is missing a field");
+  return members.value();
+}
+
 ManifestFile read_file_entry(JsonReader& reader) {
   ManifestFile file;
   bool has_path = false;
@@ -25,6 +36,8 @@ ManifestFile read_file_entry(JsonReader& reader) {
     if (key == "path") {
       file.path = reader.read_string();
       has_path = true;
+    } else if (key == "chunks") {
+      file.chunks = read_chunks_member(reader);
     } else if (!members.read(reader, key)) {
       reader.skip_value(reader.depth());
     }
@@ -85,6 +98,7 @@ void validate_client_manifest(const ClientManifest& manifest, const Release& rel
   for (const ManifestFile& file : manifest.files) {
     require_safe_path(file.path);
     check_object_ref(file.object, "A client file");
+    if (file.chunks) check_object_ref(*file.chunks, "A chunk list");
     // std::string compares bytes as unsigned values, a proper prefix first.
     if (previous && !(*previous < file.path)) refuse("The client manifest is not sorted by path");
     if (!folded_paths.insert(fold_path_case(to_utf16(file.path))).second) {
@@ -117,6 +131,12 @@ std::string write_client_manifest(std::string_view version, std::span<const Mani
     writer.key("path");
     writer.write_string(file.path);
     write_object_ref(writer, file.object);
+    if (file.chunks) {
+      writer.key("chunks");
+      writer.begin_object();
+      write_object_ref(writer, *file.chunks);
+      writer.end_object();
+    }
     writer.end_object();
   }
   writer.end_array();

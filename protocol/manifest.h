@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ inline constexpr std::size_t kMaxManifestFiles = 200000;
 struct ManifestFile {
   std::string path;  // UTF-8, '/'-separated, as published.
   ObjectRef object;
+  // The file's chunk index (protocol/chunk_list.h), for large files: launchers that
+  // know it fetch only the chunks they lack; the others skip it and fetch `object`.
+  std::optional<ObjectRef> chunks;
 };
 
 struct ClientManifest {

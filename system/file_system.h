@@ -81,6 +81,8 @@ class OpenFile {
   virtual SystemCode size(std::uint64_t& bytes) = 0;
   // Cuts or extends the file to `bytes` and puts the position there.
   virtual SystemCode truncate(std::uint64_t bytes) = 0;
+  // Puts the position at `offset` bytes from the start (past the end, reads give 0).
+  virtual SystemCode seek(std::uint64_t offset) = 0;
 };
 
 // Implementations are safe to call from several threads at once.

@@ -69,6 +69,12 @@ class WindowsFile final : public OpenFile {
     return SetEndOfFile(handle_.get()) ? 0 : last_error();
   }
 
+  SystemCode seek(std::uint64_t offset) override {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(handle_.get(), position, nullptr, FILE_BEGIN) ? 0 : last_error();
+  }
+
  private:
   UniqueHandle handle_;
 };

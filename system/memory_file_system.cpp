@@ -315,6 +315,13 @@ class MemoryFile final : public OpenFile {
     return 0;
   }
 
+  SystemCode seek(std::uint64_t offset) override {
+    const std::lock_guard lock(state_->mutex);
+    if (current() == nullptr) return state_->dead ? system_code::not_ready : kInvalidHandle;
+    position_ = static_cast<std::size_t>(offset);
+    return 0;
+  }
+
  private:
   Inode* current() {
     if (state_->dead || state_->generation != generation_) return nullptr;

@@ -211,6 +211,45 @@ ObjectRef ObjectWriter::store_bytes(const std::string& bytes) {
   return store_file(source.path, hash_file(source.path));
 }
 
+ObjectRef ObjectWriter::write_object(std::span<const std::uint8_t> stored, const ObjectRef& ref) {
+  if (has_object(ref)) {
+    reused_.fetch_add(1);
+    return ref;
+  }
+  TemporaryFile temporary{temporary_path()};
+  Fd output(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (output.get() < 0) fail_errno("Could not create", temporary.path);
+  write_all(output, stored.data(), stored.size(), temporary.path);
+  if (::close(output.release()) != 0) fail_errno("Could not close", temporary.path);
+  return commit(temporary.path, ref);
+}
+
+void ObjectWriter::FreeEncoder::operator()(ZSTD_CCtx_s* encoder) const noexcept { ZSTD_freeCCtx(encoder); }
+
+ObjectRef ObjectWriter::store_chunk(std::span<const std::uint8_t> content, const Sha256Digest& sha256) {
+  ObjectRef ref{sha256, content.size(), sha256, content.size(), false};
+  if (level_ > 0 && !content.empty()) {
+    auto encoder = encoders_.take_free();
+    if (!encoder) encoder.reset(ZSTD_createCCtx());
+    if (!encoder) throw ToolError("Could not create a zstd context");
+    ZSTD_CCtx_reset(encoder.get(), ZSTD_reset_session_and_parameters);
+    ZSTD_CCtx_setParameter(encoder.get(), ZSTD_c_compressionLevel, level_);
+    ZSTD_CCtx_setParameter(encoder.get(), ZSTD_c_checksumFlag, 0);  // verified by SHA-256
+    std::vector<std::uint8_t> stored(ZSTD_compressBound(content.size()));
+    const std::size_t n = ZSTD_compress2(encoder.get(), stored.data(), stored.size(), content.data(), content.size());
+    encoders_.give_back(std::move(encoder));
+    if (ZSTD_isError(n)) throw ToolError(fmt::format("zstd failed on a chunk: {}", ZSTD_getErrorName(n)));
+    if (n < content.size()) {
+      stored.resize(n);
+      ref.stored_sha256 = kaldren::patcher::sha256(std::span<const std::uint8_t>(stored));
+      ref.stored_size = n;
+      ref.compressed = true;
+      return write_object(stored, ref);
+    }
+  }
+  return write_object(content, ref);
+}
+
 void write_file_atomically(const std::filesystem::path& target, const std::string& bytes) {
   std::filesystem::create_directories(target.parent_path());
   TemporaryFile temporary{target.parent_path() / fmt::format(".{}.tmp-{}", target.filename().string(), ::getpid())};

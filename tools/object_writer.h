@@ -6,9 +6,14 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <span>
 #include <string>
 
+#include "core/pool.h"
 #include "protocol/release.h"
+
+struct ZSTD_CCtx_s;
 
 namespace kaldren::patcher::publish {
 
@@ -33,6 +38,9 @@ class ObjectWriter {
   ObjectRef store_file(const std::filesystem::path& file, const ContentDigest& content);
   // Same for bytes held in memory (the manifest).
   ObjectRef store_bytes(const std::string& bytes);
+  // A chunk of a file held in memory (at most a few hundred KiB), with its content
+  // digest. Not synced one by one: the site is synced before a release names it.
+  ObjectRef store_chunk(std::span<const std::uint8_t> content, const Sha256Digest& sha256);
 
   // Counts an object known to be present (from the current release) as reused.
   ObjectRef store_known(const ObjectRef& ref) {
@@ -50,6 +58,8 @@ class ObjectWriter {
  private:
   std::filesystem::path temporary_path();
   ObjectRef commit(const std::filesystem::path& temporary, ObjectRef ref);
+  // Writes `stored` as the object `ref` names, unless it is there already.
+  ObjectRef write_object(std::span<const std::uint8_t> stored, const ObjectRef& ref);
 
   std::filesystem::path site_;
   int level_;
@@ -57,6 +67,10 @@ class ObjectWriter {
   std::atomic<std::uint64_t> written_{0};
   std::atomic<std::uint64_t> reused_{0};
   std::atomic<std::uint64_t> bytes_written_{0};
+  struct FreeEncoder {
+    void operator()(ZSTD_CCtx_s* encoder) const noexcept;
+  };
+  Pool<std::unique_ptr<ZSTD_CCtx_s, FreeEncoder>> encoders_;  // for chunks, kept between them
 };
 
 // "v2/objects/xx/<64 hex>" under the site folder.

@@ -15,47 +15,20 @@
 #include <thread>
 
 #include <fmt/format.h>
-#include <zstd.h>
 
 #include "core/error.h"
 #include "core/version.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
 #include "tools/client_folder.h"
+#include "tools/chunk_publication.h"
 #include "tools/object_writer.h"
+#include "tools/parallel_work.h"
 #include "tools/signing_key.h"
+#include "tools/site_object.h"
 
 namespace kaldren::patcher::publish {
 namespace {
-
-// Runs `work(i)` for i in [0, count) on `threads` workers; the first failure stops
-// the others and is rethrown.
-void run_parallel(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& work) {
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr first_error;
-  std::mutex error_mutex;
-  auto worker = [&] {
-    for (;;) {
-      if (failed.load()) return;
-      std::size_t i = next.fetch_add(1);
-      if (i >= count) return;
-      try {
-        work(i);
-      } catch (...) {
-        std::lock_guard lock(error_mutex);
-        if (!first_error) first_error = std::current_exception();
-        failed.store(true);
-      }
-    }
-  };
-  std::vector<std::thread> pool;
-  unsigned n = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::max<std::size_t>(count, 1))));
-  for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker);
-  worker();
-  for (auto& thread : pool) thread.join();
-  if (first_error) std::rethrow_exception(first_error);
-}
 
 bool valid_channel(const std::string& channel) {
   if (channel.empty() || channel.size() > 32) return false;
@@ -100,6 +73,7 @@ struct ContentKey {
 // so that unchanged content is not compressed again and the sequence moves on.
 struct CurrentRelease {
   Release release;
+  std::optional<ClientManifest> manifest;
   std::map<ContentKey, ObjectRef> objects;
 };
 
@@ -118,20 +92,13 @@ std::optional<CurrentRelease> read_current_release(const std::filesystem::path& 
   }
   // The manifest only speeds things up; a missing or damaged one just means more work.
   try {
-    const ObjectRef& ref = current.release.client.manifest;
-    if (ref.size > kMaxManifestDocumentBytes) return current;
-    std::string stored = read_small_file(site / object_path(ref), kMaxManifestDocumentBytes);
-    std::string bytes = stored;
-    if (ref.compressed) {
-      bytes.assign(ref.size, '\0');
-      std::size_t n = ZSTD_decompress(bytes.data(), bytes.size(), stored.data(), stored.size());
-      if (ZSTD_isError(n) || n != ref.size) bytes.clear();
-    }
-    if (ref.size <= kMaxManifestDocumentBytes && sha256(bytes) == ref.sha256) {
-      auto manifest = parse_client_manifest(bytes);
-      for (const auto& file : manifest.files) current.objects.emplace(ContentKey{file.object.sha256, file.object.size}, file.object);
+    if (const auto bytes = read_site_document(site, current.release.client.manifest)) {
+      current.manifest = parse_client_manifest(*bytes);
+      for (const auto& file : current.manifest->files)
+        current.objects.emplace(ContentKey{file.object.sha256, file.object.size}, file.object);
     }
   } catch (const std::exception&) {
+    current.manifest.reset();
   }
   return current;
 }
@@ -182,6 +149,7 @@ PublishSummary publish_client(const PublishRequest& request,
   for (const auto& file : files) install_size += file.size;
   unsigned threads = request.threads ? request.threads : std::max(1u, std::thread::hardware_concurrency());
 
+  PublishSummary summary;
   // Pass 1: the content digest of every file.
   std::vector<ContentDigest> contents(files.size());
   std::atomic<std::uint64_t> hashed{0};
@@ -235,7 +203,13 @@ PublishSummary publish_client(const PublishRequest& request,
 
   std::vector<ManifestFile> entries;
   entries.reserve(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) entries.push_back({files[i].path, refs[i]});
+  for (std::size_t i = 0; i < files.size(); ++i) entries.push_back({files[i].path, refs[i], std::nullopt});
+  // Large files also get chunk lists, so that launchers fetch only what changed in them.
+  if (request.chunk_params.average != 0) {
+    const ClientManifest* listed = current && current->manifest ? &*current->manifest : nullptr;
+    summary.chunk_lists = add_chunk_lists(request.site, objects, files, entries, listed, request.chunk_params,
+                                          threads, progress);
+  }
   std::string manifest = write_client_manifest(request.version, entries);
   if (manifest.size() > kMaxManifestDocumentBytes)
     throw ToolError(fmt::format("The client manifest would be {} bytes; the patch protocol allows 64 MiB", manifest.size()));
@@ -265,7 +239,12 @@ PublishSummary publish_client(const PublishRequest& request,
   }
   write_file_atomically(request.site / release_path(request.channel), envelope);
 
-  PublishSummary summary;
+  ClientManifest published = parse_client_manifest(manifest);
+  if (current && current->manifest) {
+    summary.updates.push_back(
+        {current->release.sequence, update_cost(request.site, manifest_ref, *current->manifest, published)});
+  }
+
   summary.sequence = sequence;
   summary.files = files.size();
   summary.install_bytes = install_size;

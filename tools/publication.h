@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "protocol/chunking.h"
+#include "tools/chunk_publication.h"
+#include "tools/update_size.h"
+
 namespace kaldren::patcher::publish {
 
 struct PublishRequest {
@@ -23,6 +27,8 @@ struct PublishRequest {
   int level = 6;                            // zstd level; 0 stores everything as is
   unsigned threads = 0;                     // 0: one per core
   std::string published_at;                 // default: now, UTC
+  // Chunk lists of large files; an average of 0 publishes whole files only.
+  ChunkParams chunk_params = default_chunk_params();
 };
 
 struct PublishSummary {
@@ -33,6 +39,13 @@ struct PublishSummary {
   std::uint64_t objects_reused = 0;
   std::uint64_t bytes_stored = 0;     // bytes of the objects this run wrote
   std::uint64_t download_bytes = 0;   // what a fresh install downloads (distinct client objects)
+  ChunkListSummary chunk_lists;
+  // What a player on the replaced release downloads to reach this one.
+  struct UpdateFrom {
+    std::uint64_t sequence = 0;
+    UpdateCost cost;
+  };
+  std::vector<UpdateFrom> updates;
 };
 
 // Publishes `request`; the release document is written last, atomically, so a

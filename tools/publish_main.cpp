@@ -44,7 +44,7 @@ const char* kKeygenHelp =
 const char* kPublishHelp =
     "usage: lanternix-publish publish --site DIR --channel NAME --client DIR --version X.Y.Z\n"
     "         --executable PATH --launcher FILE --launcher-version X.Y.Z --key KEY.pem [--key ...]\n"
-    "         [--sequence N] [--level N] [--threads N]\n"
+    "         [--sequence N] [--level N] [--threads N] [--chunk-average BYTES]\n"
     "\n"
     "  --site DIR            the folder your HTTPS server hosts (created if missing)\n"
     "  --channel NAME        release channel: 1-32 of a-z, 0-9, - and _\n"
@@ -57,6 +57,9 @@ const char* kPublishHelp =
     "  --sequence N          the release number (default: the current release's + 1)\n"
     "  --level N             zstd level 1-19, or 0 to store objects uncompressed (default 6)\n"
     "  --threads N           worker threads (default: one per core)\n"
+    "  --chunk-average BYTES average chunk of the chunk lists that let launchers fetch only\n"
+    "                        what changed inside large files: a power of two from 1024 to\n"
+    "                        262144 (default 16384), or 0 to publish whole files only\n"
     "\n"
     "Nothing is written when the client holds a file the launcher would refuse. Objects\n"
     "already published are not written again; the release document is replaced last, in\n"
@@ -129,6 +132,22 @@ unsigned threads_option(const Options& options) {
   return static_cast<unsigned>(n);
 }
 
+// Chunk sizes around the given average (a quarter to four times it), pages as default.
+kaldren::patcher::ChunkParams chunk_params_option(const std::string& text) {
+  const std::uint64_t average = parse_number(text, "--chunk-average", 262144);
+  kaldren::patcher::ChunkParams params = kaldren::patcher::default_chunk_params();
+  if (average == 0) {
+    params.average = 0;
+    return params;
+  }
+  if (average < 1024 || (average & (average - 1)) != 0)
+    throw UsageError("--chunk-average takes 0 or a power of two from 1024 to 262144");
+  params.average = static_cast<std::uint32_t>(average);
+  params.min = params.average / 4;
+  params.max = params.average * 4;
+  return params;
+}
+
 void progress(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
 int keygen(int argc, char** argv) {
@@ -143,7 +162,8 @@ int keygen(int argc, char** argv) {
 int publish_command(int argc, char** argv) {
   Options options = parse_options(argc, argv,
                                   {"--site", "--channel", "--client", "--version", "--executable", "--launcher",
-                                   "--launcher-version", "--key", "--sequence", "--level", "--threads"});
+                                   "--launcher-version", "--key", "--sequence", "--level", "--threads",
+                                   "--chunk-average"});
   if (options.help) return std::fputs(kPublishHelp, stdout), 0;
   publish::PublishRequest request;
   request.site = options.one("--site");
@@ -159,6 +179,7 @@ int publish_command(int argc, char** argv) {
   if (auto* text = options.optional("--sequence")) request.sequence = parse_number(*text, "--sequence", UINT64_MAX);
   if (auto* text = options.optional("--level")) request.level = static_cast<int>(parse_number(*text, "--level", 19));
   request.threads = threads_option(options);
+  if (auto* text = options.optional("--chunk-average")) request.chunk_params = chunk_params_option(*text);
   auto summary = publish::publish_client(request, progress);
   std::printf(
       "published channel %s release %llu: %llu files (%s), objects %llu new and %llu reused, "
@@ -168,6 +189,20 @@ int publish_command(int argc, char** argv) {
       static_cast<unsigned long long>(summary.objects_new), static_cast<unsigned long long>(summary.objects_reused),
       kaldren::patcher::format_size(summary.bytes_stored).c_str(),
       kaldren::patcher::format_size(summary.download_bytes).c_str());
+  for (const auto& update : summary.updates) {
+    std::printf("an update from release %llu downloads %s (%llu bytes) in %llu requests\n",
+                static_cast<unsigned long long>(update.sequence),
+                kaldren::patcher::format_size(update.cost.bytes).c_str(),
+                static_cast<unsigned long long>(update.cost.bytes),
+                static_cast<unsigned long long>(update.cost.requests));
+  }
+  if (summary.chunk_lists.files != 0) {
+    std::printf("chunk lists: %llu large files (%llu unchanged), chunks %llu new and %llu reused\n",
+                static_cast<unsigned long long>(summary.chunk_lists.files),
+                static_cast<unsigned long long>(summary.chunk_lists.lists_reused),
+                static_cast<unsigned long long>(summary.chunk_lists.chunks_new),
+                static_cast<unsigned long long>(summary.chunk_lists.chunks_reused));
+  }
   return 0;
 }
 

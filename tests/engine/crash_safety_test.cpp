@@ -173,6 +173,38 @@ TEST_F(CrashSafetyTest, APowerCutOrAnEndedProcessAnywhereLeavesWholeFilesAndTheN
   }
 }
 
+// Large files built from their old version's chunks and a few fetched ones: a cut during
+// the building never leaves a mixture at a final name.
+TEST_F(CrashSafetyTest, ACutWhileFilesAreBuiltFromChunksLeavesTheOldOrTheNewFile) {
+  publication_.chunk_params = ChunkParams{64, 256, 1024, 2, 4, 16};
+  std::string pak(6000, '\0');
+  for (std::size_t i = 0; i < pak.size(); ++i) pak[i] = static_cast<char>((i * 7919) ^ (i >> 5));
+  std::string edited = pak;
+  edited.replace(3000, 40, std::string(40, 'e'));
+  edited.insert(500, "inserted");
+  const Files old_files = {{"bin/game.exe", "game 1"}, {"data/big.pak", pak}, {"data/copy.pak", pak}};
+  const Files new_files = {{"bin/game.exe", "game 2"}, {"data/big.pak", edited}, {"moved/copy.pak", pak}};
+  for (const bool process_only : {false, true}) {
+    std::uint64_t n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE((process_only ? "process ended before operation " : "power cut before operation ") +
+                   std::to_string(n));
+      disk_.clear_faults();
+      remove_tree(disk_, root_);
+      ASSERT_EQ(create_folders(disk_, root_), 0u);
+      for (const auto& [path, content] : kPlayer) write_file_atomic(disk_, root_ / fs::path(path).make_preferred(), content);
+      publish(1, old_files);
+      ASSERT_FALSE(run());
+      publish(2, new_files);
+      if (!cut_at(n, process_only)) break;
+      expect_whole_files({&old_files, &new_files});
+      expect_converges_to(new_files);
+      if (HasFailure()) break;
+    }
+    EXPECT_GT(n, 30u);
+  }
+}
+
 TEST_F(CrashSafetyTest, TwoInterruptedInstallsInARowLeaveNothingOfEitherBehind) {
   // Every third operation of each run: the cuts still fall into every step.
   constexpr std::uint64_t kStride = 3;

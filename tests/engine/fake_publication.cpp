@@ -34,12 +34,45 @@ FakePublication::FakePublication(std::size_t sources) : releases_(sources) {}
 
 std::string FakePublication::publish(ReleaseFields fields, const std::map<std::string, std::string>& files,
                                      std::string_view launcher_bytes) {
-  for (const auto& [path, content] : files) add_object(content);
-  std::string manifest = manifest_document(fields.client_version, files);
+  std::vector<ManifestFile> entries;
+  for (const auto& [path, content] : files) {
+    entries.push_back({path, add_object(content), std::nullopt});
+    if (chunk_params && content.size() >= 4 * chunk_params->average) {
+      entries.back().chunks = publish_chunk_list(path, content);
+    }
+  }
+  std::string manifest = write_client_manifest(fields.client_version, entries);
   fields.manifest = add_object(manifest);
   fields.launcher = add_object(launcher_bytes);
   serve_release_everywhere(signed_release_document(fields));
   return manifest;
+}
+
+ObjectRef FakePublication::publish_chunk_list(const std::string& path, std::string_view content) {
+  const ChunkParams& params = *chunk_params;
+  ChunkIndex index;
+  index.params = params;
+  index.size = content.size();
+  std::vector<ChunkPage> pages(1);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(content.data());
+  for (std::size_t offset = 0; offset < content.size();) {
+    const std::size_t length =
+        chunk_length({bytes + offset, std::min<std::size_t>(content.size() - offset, params.max)}, params);
+    const ObjectRef chunk = add_object(content.substr(offset, length));
+    pages.back().chunks.push_back(chunk);
+    offset += length;
+    if (offset < content.size() && ends_page(chunk.sha256, pages.back().chunks.size(), params)) pages.emplace_back();
+  }
+  for (const ChunkPage& page : pages) {
+    std::uint64_t span = 0;
+    for (const ObjectRef& chunk : page.chunks) span += chunk.size;
+    index.pages.push_back({{}, page.chunks.size(), span, page_fingerprint(page.chunks)});
+  }
+  if (tamper_chunks) tamper_chunks(path, index, pages);
+  for (std::size_t p = 0; p < pages.size() && p < index.pages.size(); ++p) {
+    index.pages[p].page = add_object(write_chunk_page(pages[p]));
+  }
+  return add_object(write_chunk_index(index));
 }
 
 void FakePublication::serve_release(std::size_t source, std::optional<std::string> document) {
@@ -69,6 +102,11 @@ std::size_t FakePublication::release_requests() const {
   return release_requests_.size();
 }
 
+std::uint64_t FakePublication::downloaded_bytes() const {
+  const std::lock_guard guard(mutex_);
+  return downloaded_bytes_;
+}
+
 std::vector<std::chrono::steady_clock::time_point> FakePublication::release_request_times() const {
   const std::lock_guard guard(mutex_);
   return release_requests_;
@@ -82,6 +120,7 @@ std::vector<std::vector<std::uint64_t>> FakePublication::preferred() const {
 void FakePublication::forget_requests() {
   const std::lock_guard guard(mutex_);
   downloads_.clear();
+  downloaded_bytes_ = 0;
   release_requests_.clear();
   preferred_.clear();
 }
@@ -124,6 +163,7 @@ void FakePublication::download(std::string_view path, const std::filesystem::pat
     if (found == objects_.end()) throw PatchError(ErrorCategory::server, "not published: " + std::string(path));
     content = found->second;
     downloads_.emplace_back(path);
+    downloaded_bytes_ += content.size();
   }
   if (content.size() != size) throw PatchError(ErrorCategory::server, "wrong size: " + std::string(path));
   FileSystem& fs = disk != nullptr ? *disk : test_disk();

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/chunk_list.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
 #include "system/file_system.h"
@@ -58,6 +59,11 @@ class FakePublication final : public Transport {
   // Content that downloads can reach, by its reference.
   ObjectRef add_object(std::string_view content);
 
+  // When set, files of at least four average chunks also get chunk lists (chunks stored
+  // as they are); `tamper_chunks` may change a file's list before it is published.
+  std::optional<ChunkParams> chunk_params;
+  std::function<void(const std::string& path, ChunkIndex&, std::vector<ChunkPage>&)> tamper_chunks;
+
   // Called at the start of every fetch_all with its number (0 first), without locks held.
   std::function<void(std::size_t call)> before_fetch_all;
   // Where downloads are written; null: the test disk.
@@ -66,6 +72,8 @@ class FakePublication final : public Transport {
   // Object paths downloaded so far, in order; and the number of release requests.
   std::vector<std::string> downloads() const;
   std::size_t release_requests() const;
+  // Bytes of every download so far.
+  std::uint64_t downloaded_bytes() const;
   std::vector<std::chrono::steady_clock::time_point> release_request_times() const;
   std::vector<std::vector<std::uint64_t>> preferred() const;
   void forget_requests();
@@ -82,7 +90,11 @@ class FakePublication final : public Transport {
   mutable std::mutex mutex_;
   std::vector<std::optional<std::string>> releases_;
   std::map<std::string, std::string, std::less<>> objects_;  // by object path
+  // The chunk list of `content` published as objects; its index's reference.
+  ObjectRef publish_chunk_list(const std::string& path, std::string_view content);
+
   std::vector<std::string> downloads_;
+  std::uint64_t downloaded_bytes_ = 0;
   std::vector<std::chrono::steady_clock::time_point> release_requests_;
   std::vector<std::vector<std::uint64_t>> preferred_;
 };

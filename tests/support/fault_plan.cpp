@@ -24,6 +24,7 @@ class NumberedFile final : public OpenFile {
   SystemCode truncate(std::uint64_t bytes) override {
     return fs_.numbered([&] { return inner_->truncate(bytes); });
   }
+  SystemCode seek(std::uint64_t offset) override { return inner_->seek(offset); }
 
  private:
   FaultPlanFileSystem& fs_;

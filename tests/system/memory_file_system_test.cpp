@@ -184,6 +184,7 @@ class SizeUnknown final : public FileSystem {
       SystemCode flush() override { return inner->flush(); }
       SystemCode size(std::uint64_t&) override { return 1117; }  // an I/O device error
       SystemCode truncate(std::uint64_t b) override { return inner->truncate(b); }
+      SystemCode seek(std::uint64_t b) override { return inner->seek(b); }
     };
     auto wrapped = std::make_unique<NoSize>();
     const SystemCode error = inner_.open(p, r, wrapped->inner);

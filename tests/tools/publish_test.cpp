@@ -16,6 +16,7 @@
 #include "tools/client_folder.h"
 #include "tools/object_writer.h"
 #include "tools/publication.h"
+#include "tools/published_chunks.h"
 #include "tools/signing_key.h"
 #include "tools/site_check.h"
 
@@ -80,6 +81,7 @@ class PublishTest : public ::testing::Test {
     r.keys = {key_};
     r.threads = 2;
     r.published_at = "2026-12-08T00:00:00Z";
+    r.chunk_params.average = 0;  // whole objects; chunk lists have tests of their own
     return r;
   }
 
@@ -183,6 +185,57 @@ TEST_F(PublishTest, ChangingOneFileWritesOneObjectAndTheManifest) {
   Release release = current_release();
   EXPECT_EQ(release.sequence, 2u);
   EXPECT_EQ(release.client.version, (Version{1, 0, 1}));
+  EXPECT_TRUE(check().empty());
+}
+
+TEST_F(PublishTest, ChunkListsDescribeLargeFilesAndCostOnlyWhatChanged) {
+  const std::string archive = random_bytes(3000000, 9);
+  write_all(client() / "data/archive.pak", archive);
+  auto r = request();
+  r.chunk_params = default_chunk_params();
+  publish(r);
+  const ClientManifest manifest = parse_client_manifest(
+      [&] {
+        const ObjectRef& ref = current_release().client.manifest;
+        std::string bytes(ref.size, '\0');
+        const std::string stored = read_all(site() / object_path(ref));
+        ZSTD_decompress(bytes.data(), bytes.size(), stored.data(), stored.size());
+        return bytes;
+      }());
+  for (const ManifestFile& file : manifest.files) {
+    // Files of fewer than four average chunks stay whole only; the two equal files share a list.
+    EXPECT_EQ(file.chunks.has_value(), file.object.size >= 4 * r.chunk_params.average) << file.path;
+    if (!file.chunks) continue;
+    const auto list = read_published_list(site(), file);
+    ASSERT_TRUE(list) << file.path;
+    std::string rebuilt;
+    for (const ObjectRef& chunk : list->chunks) {
+      std::string stored = read_all(site() / object_path(chunk)), content(chunk.size, '\0');
+      if (chunk.compressed) {
+        ZSTD_decompress(content.data(), content.size(), stored.data(), stored.size());
+      } else {
+        content = stored;
+      }
+      rebuilt += content;
+    }
+    EXPECT_EQ(sha256(rebuilt), file.object.sha256) << file.path;
+  }
+  EXPECT_TRUE(check().empty());
+
+  // Nothing changed: nothing written. A small edit: its chunks, pages, index and the
+  // manifest, and an update costs a few of those instead of the archive.
+  r.sequence.reset();
+  EXPECT_EQ(publish(r).objects_new, 0u);
+  std::string edited = archive;
+  edited.replace(1500000, 3000, random_bytes(3000, 10));
+  write_all(client() / "data/archive.pak", edited);
+  r.version = "1.0.1";
+  const PublishSummary summary = publish(r);
+  EXPECT_LT(summary.objects_new, 12u);
+  ASSERT_EQ(summary.updates.size(), 1u);
+  EXPECT_EQ(summary.updates[0].sequence, 2u);
+  EXPECT_LT(summary.updates[0].cost.bytes, 200000u);
+  EXPECT_LT(summary.updates[0].cost.requests, 12u);
   EXPECT_TRUE(check().empty());
 }
 
