@@ -2,6 +2,8 @@
 // (whole files copied, large files built from chunks), then the rest is downloaded in
 // parallel into the staging folder after a check that the drive can hold it all.
 #include <atomic>
+#include <memory>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -33,9 +35,15 @@ ReuseContext UpdateRun::reuse_context() {
   };
   for (const std::size_t index : to_update_) add_unchanged(manifest_.files[index].path);
   for (const std::string& path : to_remove_) add_unchanged(path);
-  context.exists = [this](const std::string& path) {
+  // The listing holds every file of the manifest's folders: only other paths (seeds,
+  // files of earlier releases) need a look at the disk.
+  auto manifest_keys = std::make_shared<std::unordered_set<std::wstring>>();
+  for (const ManifestFile& file : manifest_.files) manifest_keys->insert(listing_key(file.path));
+  context.exists = [this, manifest_keys](const std::string& path) {
     if (!is_safe_path(path)) return false;
-    return listing_.contains(listing_key(path)) || file_info(fs_, resolve_path(engine_.root, path)).has_value();
+    const std::wstring key = listing_key(path);
+    if (listing_.contains(key)) return true;
+    return !manifest_keys->contains(key) && file_info(fs_, resolve_path(engine_.root, path)).has_value();
   };
   return context;
 }

@@ -84,22 +84,24 @@ class Planner {
   void choose_candidates() {
     for (std::size_t g = 0; g < groups_.size(); ++g) {
       const ObjectGroup& group = groups_[g];
-      // Content an interrupted run already staged is simply taken.
-      if (is_staged(c_.fs, c_.store, group.object)) continue;
-      if (const auto local = c_.local_content.find(group.object.sha256);
-          local != c_.local_content.end() && c_.exists(local->second)) {
-        plan_.assemblies[g] = whole_copy(group, local->second);
-        continue;
-      }
-      const ManifestFile* holder = list_holder(files_, group);
-      if (!holder) continue;
+      const auto local = c_.local_content.find(group.object.sha256);
+      const bool copy = local != c_.local_content.end() && c_.exists(local->second);
+      const ManifestFile* holder = copy ? nullptr : list_holder(files_, group);
       Candidate candidate{g, holder, {}, {}, {}, false};
-      for (const std::size_t index : group.files) {
-        if (c_.exists(files_[index].path)) candidate.sources.push_back(files_[index].path);
+      if (holder) {
+        for (const std::size_t index : group.files) {
+          if (c_.exists(files_[index].path)) candidate.sources.push_back(files_[index].path);
+        }
       }
       // Without an old version on the disk, only an installed client may hold the content.
-      if (candidate.sources.empty() && !c_.client_installed) continue;
-      candidates_.push_back(std::move(candidate));
+      if (!copy && (!holder || (candidate.sources.empty() && !c_.client_installed))) continue;
+      // Content an interrupted run already staged is simply taken.
+      if (is_staged(c_.fs, c_.store, group.object)) continue;
+      if (copy) {
+        plan_.assemblies[g] = whole_copy(group, local->second);
+      } else {
+        candidates_.push_back(std::move(candidate));
+      }
     }
   }
 

@@ -46,6 +46,14 @@ def seeds() -> dict:
         # Byte 0: 0 reads a whole release document, 1 a payload the target signs.
         "release": [b"\0" + release, b"\1" + payload],
         "manifest": [manifest],
+        # Byte 0: 0 reads a chunk index, 1 a chunk page.
+        "chunk_list": [b"\0" + compact({"schema": 1, "kind": "chunk-index", "method": "gear-1", "min": 4096,
+                                          "average": 16384, "max": 65536, "page_min": 64, "page_average": 256,
+                                          "page_max": 1024, "size": 300,
+                                          "pages": [dict(files[0], chunks=1, span=300, fingerprint=digest)],
+                                          "seeds": ["data/other.pak"]}),
+                       b"\1" + compact({"schema": 1, "kind": "chunk-page",
+                                          "chunks": [[digest, 300], [digest, 200, digest, 90]]})],
         "path_rule": [f["path"].encode() for f in files] + ["data/Données/carte~a.pak".encode()],
         "encoding": [envelope["payload"].encode(), envelope["signatures"][0]["signature"].encode(),
                      digest.encode(), KEY_HEX.encode(), KEY_HEX.upper().encode()],

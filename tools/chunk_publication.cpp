@@ -44,14 +44,19 @@ struct WantedChunk {
 
 // The published list of `file` when it still describes the same content with the
 // same parameters: then it is simply named again.
-bool list_still_fits(const std::filesystem::path& site, const ManifestFile& current, const ChunkParams& params) {
+// Returns the list's stored bytes (index and pages), or nothing.
+std::optional<std::uint64_t> list_still_fits(const std::filesystem::path& site, const ManifestFile& current,
+                                             const ChunkParams& params) {
   const auto bytes = read_site_document(site, *current.chunks);
-  if (!bytes) return false;
+  if (!bytes) return std::nullopt;
   try {
     const ChunkIndex index = parse_chunk_index(*bytes);
-    return index.supported && index.params == params && index.size == current.object.size;
+    if (!index.supported || index.params != params || index.size != current.object.size) return std::nullopt;
+    std::uint64_t stored = current.chunks->stored_size;
+    for (const ChunkPageRef& page : index.pages) stored += page.page.stored_size;
+    return stored;
   } catch (const std::exception&) {
-    return false;
+    return std::nullopt;
   }
 }
 
@@ -115,9 +120,11 @@ ChunkListSummary add_chunk_lists(const std::filesystem::path& site, ObjectWriter
     }
     first_of_content.emplace(content, i);
     const auto known = current_by_content.find(content);
-    if (known != current_by_content.end() && list_still_fits(site, *known->second, params)) {
+    const auto kept = known != current_by_content.end() ? list_still_fits(site, *known->second, params) : std::nullopt;
+    if (kept) {
       entries[i].chunks = known->second->chunks;
       ++summary.lists_reused;
+      summary.list_bytes += *kept;
     } else {
       to_cut.push_back(i);
     }
@@ -216,6 +223,7 @@ ChunkListSummary add_chunk_lists(const std::filesystem::path& site, ObjectWriter
   summary.chunks_new = to_store.size();
 
   // Pages and the index of every cut file.
+  std::atomic<std::uint64_t> list_bytes{0};
   run_parallel(cuts.size(), threads, [&](std::size_t k) {
     ManifestFile& entry = entries[to_cut[k]];
     ChunkIndex index;
@@ -233,6 +241,7 @@ ChunkListSummary add_chunk_lists(const std::filesystem::path& site, ObjectWriter
         ref.span = span;
         ref.fingerprint = page_fingerprint(page.chunks);
         ref.page = objects.store_bytes(write_chunk_page(page));
+        list_bytes += ref.page.stored_size;
         index.pages.push_back(ref);
         page.chunks.clear();
         span = 0;
@@ -241,7 +250,9 @@ ChunkListSummary add_chunk_lists(const std::filesystem::path& site, ObjectWriter
     index.seeds = choose_seeds(shared[k], entry.path, entry.object.size);
     validate_chunk_index(index, entry.path, entry.object.size);
     entry.chunks = objects.store_bytes(write_chunk_index(index));
+    list_bytes += entry.chunks->stored_size;
   });
+  summary.list_bytes += list_bytes;
   copy_lists();
   return summary;
 }

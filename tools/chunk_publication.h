@@ -25,6 +25,7 @@ struct ChunkListSummary {
   std::uint64_t lists_reused = 0;   // unchanged files whose published list was kept
   std::uint64_t chunks_new = 0;     // chunk objects written
   std::uint64_t chunks_reused = 0;  // chunk objects already published
+  std::uint64_t list_bytes = 0;     // stored bytes of the release's chunk lists (indexes and pages)
 };
 
 // Sets `entries[i].chunks` for every file of at least kChunkedFileAverages average

@@ -197,11 +197,12 @@ int publish_command(int argc, char** argv) {
                 static_cast<unsigned long long>(update.cost.requests));
   }
   if (summary.chunk_lists.files != 0) {
-    std::printf("chunk lists: %llu large files (%llu unchanged), chunks %llu new and %llu reused\n",
+    std::printf("chunk lists: %llu large files (%llu unchanged), chunks %llu new and %llu reused, %llu bytes of lists\n",
                 static_cast<unsigned long long>(summary.chunk_lists.files),
                 static_cast<unsigned long long>(summary.chunk_lists.lists_reused),
                 static_cast<unsigned long long>(summary.chunk_lists.chunks_new),
-                static_cast<unsigned long long>(summary.chunk_lists.chunks_reused));
+                static_cast<unsigned long long>(summary.chunk_lists.chunks_reused),
+                static_cast<unsigned long long>(summary.chunk_lists.list_bytes));
   }
   return 0;
 }
