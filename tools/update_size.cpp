@@ -75,6 +75,10 @@ UpdateCost update_cost(const std::filesystem::path& site, const ObjectRef& to_ma
     for (const std::string& seed : list->index.seeds) {
       if (from_by_path.contains(seed)) sources.push_back(seed);
     }
+    if (sources.empty()) {  // nothing on the disk to build it from
+      whole();
+      continue;
+    }
     LocalOffer local;
     for (const std::string& source : sources) {
       if (const auto& offer = offer_of(source)) {

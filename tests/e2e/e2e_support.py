@@ -172,7 +172,7 @@ def client_files(folder):
 
 
 def publish(site, client, version, sequence=None, level=None, key=None, channel=CHANNEL, launcher=None,
-            launcher_version="0.1.0"):
+            launcher_version="0.1.0", chunk_average=None):
     command = [TOOLS.publish, "publish", "--site", site, "--channel", channel, "--client", client,
                "--version", version, "--executable", EXECUTABLE, "--launcher", launcher or TOOLS.update,
                "--launcher-version", launcher_version, "--key", key or TOOLS.key]
@@ -180,6 +180,8 @@ def publish(site, client, version, sequence=None, level=None, key=None, channel=
         command += ["--sequence", str(sequence)]
     if level is not None:
         command += ["--level", str(level)]
+    if chunk_average is not None:
+        command += ["--chunk-average", str(chunk_average)]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         raise AssertionError("publishing failed: %s\n%s%s" % (" ".join(command), done.stdout, done.stderr))
@@ -200,6 +202,16 @@ def site_objects(site):
         for name in names:
             objects.add(os.path.relpath(os.path.join(base, name), site).replace(os.sep, "/"))
     return objects
+
+
+def whole_objects(site, channel=CHANNEL):
+    """The publication paths of the channel's manifest and of every object its files name
+    as a whole (chunk lists and chunks left out): what a fresh install fetches."""
+    payload = read_release(site, channel)[1]
+    paths = {object_path(payload["client"]["manifest"]["stored_sha256"])}
+    for entry in read_manifest(site, channel)["files"]:
+        paths.add(object_path(entry["stored_sha256"]))
+    return paths
 
 
 def object_path(stored_sha256):
@@ -308,11 +320,13 @@ def store_object(site, stored_bytes):
 
 
 def read_manifest(site, channel=CHANNEL):
-    """The client manifest of a site's release; the release must store it uncompressed (--level 0)."""
+    """The client manifest of a site's release (unpacked with the zstd command when stored so)."""
     _, payload = read_release(site, channel)
     ref = payload["client"]["manifest"]
-    assert ref["compression"] == "none", "read_manifest needs a publication made with --level 0"
-    return json.loads(read_bytes(os.path.join(site, object_path(ref["stored_sha256"]))))
+    stored = read_bytes(os.path.join(site, object_path(ref["stored_sha256"])))
+    if ref["compression"] == "zstd":
+        stored = subprocess.run(["zstd", "-d", "-c", "-q"], input=stored, capture_output=True, check=True).stdout
+    return json.loads(stored)
 
 
 def rewrite_manifest(site, edit, release_edit=None, keys=None, channel=CHANNEL, sort=True):

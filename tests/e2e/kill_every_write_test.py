@@ -1,4 +1,5 @@
-"""lanternix-update stopped right before every write of a small update, over the real
+"""lanternix-update stopped right before every write of a small update (one large file
+built from chunks among them), over the real
 file system under Wine: the test build (lanternix-update-faults) ends its own process
 before disk operation N, or fails operation N with a Windows error, for every N until a
 run finishes without reaching N. After each, a normal run must leave the game folder
@@ -6,6 +7,7 @@ exactly as the new release has it, the player's files untouched and nothing of t
 launcher's half-done work behind."""
 
 import os
+import random
 import re
 import shutil
 import time
@@ -39,6 +41,13 @@ class KillAtEveryWrite(e2e.E2ETestCase):
         files_b.update(numbered(8, "data/pack", 1100, 2))  # eight changed
         files_b.update(numbered(4, "data/new", 700, 3))    # four added
         files_b["data/new/copy.bin"] = shared              # the shared content once more
+        # A large file built from its old version's chunks and a few fetched ones, and a
+        # file moved: copied from where it was.
+        archive = bytes(random.Random(4).randbytes(320000))
+        files_a["data/archive.pak"] = archive
+        files_b["data/archive.pak"] = archive[:100000] + b"inserted" * 50 + archive[100000:200000] + \
+            bytes(3000) + archive[203000:]
+        files_b["data/moved/10.bin"] = files_b.pop("data/pack/10.bin")
         cls.client_a = e2e.write_client(os.path.join(work, "client-1.0.0"), files_a)
         cls.client_b = e2e.write_client(os.path.join(work, "client-1.0.1"), files_b)
         sites = os.path.join(work, "sites")
