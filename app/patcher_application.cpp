@@ -10,7 +10,7 @@
 #include "core/text.h"
 #include "engine/launcher_state.h"
 #include "engine/self_replacement.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "install/registration.h"
 #include "protocol/path_rule.h"
 #include "system/data_folder.h"

@@ -13,7 +13,7 @@
 #include "app/update_job.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "install/registration.h"
 #include "system/data_folder.h"
 #include "transport/make_transport.h"

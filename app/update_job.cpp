@@ -5,7 +5,7 @@
 #include "build_constants.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "protocol/path_rule.h"
 #include "transport/make_transport.h"
 

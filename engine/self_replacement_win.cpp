@@ -12,7 +12,7 @@
 #include "core/owned_handle.h"
 #include "core/text.h"
 #include "engine/self_replacement.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "system/data_folder.h"
 #include "system/file_operations.h"
 

@@ -21,7 +21,7 @@
 #include "engine/object_store.h"
 #include "engine/self_replacement.h"
 #include "install/installation.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "install/registration.h"
 #include "protocol/path_rule.h"
 #include "system/data_folder.h"

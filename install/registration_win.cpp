@@ -14,7 +14,7 @@
 #include "core/log.h"
 #include "core/owned_handle.h"
 #include "core/text.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "install/registration.h"
 #include "system/data_folder.h"
 

@@ -18,7 +18,7 @@
 #include "engine/fake_publication.h"
 #include "engine/launcher_state.h"
 #include "install/installation.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "install/registration.h"
 #include "install/windows_traces.h"
 #include "protocol/crypto.h"

@@ -10,7 +10,7 @@
 #include "core/error.h"
 #include "core/owned_handle.h"
 #include "core/text.h"
-#include "install/processes.h"
+#include "system/processes.h"
 #include "support/failure_of.h"
 #include "support/temp_folder.h"
 
