@@ -56,6 +56,7 @@ class Tools:
         self.launcher_next = os.path.abspath(args.launcher_next) if args.launcher_next else None
         self.launcher_after = os.path.abspath(args.launcher_after) if args.launcher_after else None
         self.hand_over_stand_in = os.path.abspath(args.hand_over_stand_in) if args.hand_over_stand_in else None
+        self.direct_importer = os.path.abspath(args.direct_importer) if args.direct_importer else None
         self.work = os.path.abspath(args.work)
 
 
@@ -76,6 +77,7 @@ def parse_tools(argv):
     parser.add_argument("--launcher-next", help="Lanternix.exe built as launcher 0.2.0")
     parser.add_argument("--launcher-after", help="Lanternix.exe built as launcher 0.3.0")
     parser.add_argument("--hand-over-stand-in", help="self_replacement_stand_in.exe (LANTERNIX_STAND_IN=hang)")
+    parser.add_argument("--direct-importer", help="direct_importer.exe, beside the planted DLLs' folder planted/")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
