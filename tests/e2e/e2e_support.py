@@ -420,7 +420,9 @@ class NginxServer:
 
 class XServer:
     """Xvfb on a free display, for tests of windows; stopped when the block ends, and by
-    itself (-terminate) once its last client, Wine's desktop, has gone."""
+    itself (-terminate) once its last client has gone. Between two Wine programs no
+    client may be left (the server would end): an idle xdotool holds it open for at
+    most an hour, so a test that dies leaves no server behind for long."""
 
     def __enter__(self):
         for number in range(90, 160):
@@ -433,12 +435,17 @@ class XServer:
             while time.monotonic() < deadline and self.process.poll() is None:
                 if os.path.exists("/tmp/.X11-unix/X%d" % number):
                     self.display = ":%d" % number
+                    self.keeper = subprocess.Popen(["xdotool", "sleep", "3600"], env=dict(os.environ, DISPLAY=self.display),
+                                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                                   start_new_session=True) if shutil.which("xdotool") else None
                     return self
                 time.sleep(0.05)
             stop_process(self.process)
         raise RuntimeError("could not start Xvfb")
 
     def __exit__(self, *_):
+        if self.keeper is not None:
+            stop_process(self.keeper)
         stop_process(self.process)
 
 
