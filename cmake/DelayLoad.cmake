@@ -4,7 +4,6 @@
 # the launcher imports these DLLs delay-loaded: each is loaded at its first call, from
 # System32 only (app/system_dlls_win.cpp). Their delay-import libraries are made here
 # from the toolchain's import libraries and found first by every `-l<name>` of the build.
-# LANTERNIX_IMPORT_LIBRARY_<name> keeps the toolchain's own library (a test's direct import).
 set(_delay_folder ${CMAKE_BINARY_DIR}/delay-load)
 file(MAKE_DIRECTORY ${_delay_folder})
 find_program(LANTERNIX_NM NAMES x86_64-w64-mingw32-nm REQUIRED)
@@ -13,7 +12,6 @@ foreach(_dll winhttp bcrypt rstrtmgr)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=lib${_dll}.a
                   OUTPUT_VARIABLE _import OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   get_filename_component(_import "${_import}" REALPATH)
-  set(LANTERNIX_IMPORT_LIBRARY_${_dll} ${_import})
   set(_delay_library ${_delay_folder}/lib${_dll}.a)
   if(NOT EXISTS ${_delay_library} OR ${_import} IS_NEWER_THAN ${_delay_library})
     execute_process(COMMAND ${LANTERNIX_NM} -g --defined-only ${_import}

@@ -143,11 +143,13 @@ void remove_own_copy_after_exit() {
   try {
     const std::wstring copy = launcher_executable_path();
     const std::wstring cmd = system_folder() + L"\\cmd.exe";
-    // Up to a minute, each try a second apart (ping is the console's sleep), until the
-    // file is free: the system deletes a program's file only once it has ended.
+    // Two tries, after about 2 s and 12 s (ping is the console's sleep): the system
+    // deletes a program's file only once it has ended. Plain commands only: the
+    // console's loops and groups are parsed differently across its versions.
     const std::wstring quoted = quote_argument(copy);
-    std::wstring command = quote_argument(cmd) + L" /d /q /s /c \"for /l %i in (1,1,60) do @(del /f /q " + quoted +
-              L" >nul 2>&1 & if not exist " + quoted + L" exit /b 0 & ping -n 2 127.0.0.1 >nul)\"";
+    const std::wstring remove = L"del /f /q " + quoted + L" >nul 2>&1";
+    std::wstring command = quote_argument(cmd) + L" /d /q /s /c \"ping -n 3 127.0.0.1 >nul & " + remove +
+                           L" & ping -n 11 127.0.0.1 >nul & " + remove + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
