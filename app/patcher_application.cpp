@@ -10,11 +10,12 @@
 #include "core/text.h"
 #include "engine/launcher_state.h"
 #include "engine/self_replacement.h"
-#include "install/processes.h"
 #include "install/registration.h"
 #include "protocol/path_rule.h"
 #include "system/data_folder.h"
 #include "system/file_system.h"
+#include "system/processes.h"
+#include "ui/failure_dialog.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -56,26 +57,40 @@ int PatcherApplication::run_patch() {
   const std::filesystem::path root(options_.root);
   open_log(log_file(root));
   log_startup(options_, "patch");
+  recover_launcher(system_file_system(), root);
   if (options_.wait_pid) {
-    // Confirm first: the old launcher keeps the folder lock until it hears from us.
-    if (options_.after_update) confirm_start(*options_.wait_pid);
+    if (options_.after_update) {
+      // The old launcher rolls back unless this one confirms, and keeps the folder lock
+      // until then: confirm once the log and the window show this launcher works, and
+      // before the lock.
+      open_window();
+      confirm_start(*options_.wait_pid);
+      log(LogLevel::info, "Confirmed the start to the previous launcher (pid {})", *options_.wait_pid);
+    }
     wait_for_previous_launcher(*options_.wait_pid);
   }
   folder_lock_ = std::make_unique<FolderLock>(lock_name(options_.root));
   if (!folder_lock_->try_own(options_.wait_pid ? kLockWaitAfterHandOverMs : 0)) {
     log(LogLevel::info, "Another launcher is already working on this folder");
+    window_.reset();  // the other launcher's window is the one to bring forward
     LauncherWindow::bring_to_front();
     return 0;
   }
+  launcher_updates_ = true;
   return run_window([this](const std::stop_token& stop, const StatusSink& status) {
     return update_client(stop, status, true);
   });
 }
 
+void PatcherApplication::open_window() {
+  window_ = std::make_unique<LauncherWindow>(instance_, [this](WindowAction action) { on_window_action(action); });
+  window_->set_game_check([this] { return game_can_start(); });
+  window_->show(show_command_);
+}
+
 int PatcherApplication::run_window(Job job) {
   job_ = std::move(job);
-  window_ = std::make_unique<LauncherWindow>(instance_, [this](WindowAction action) { on_window_action(action); });
-  window_->show(show_command_);
+  if (!window_) open_window();
   start_job();
   MSG message{};
   for (;;) {
@@ -182,10 +197,10 @@ void PatcherApplication::on_window_action(WindowAction action) {
         break;
       case WindowAction::Bypass: {
         if (job_running_) break;
-        const std::filesystem::path game = game_executable();
-        if (!game.empty() && is_existing_file(game)) {
+        // Escape and the close box answer Bypass too: a half-updated game is never started.
+        if (game_can_start()) {
           log(LogLevel::warn, "Starting the game without a completed update (bypass)");
-          start_game(game);
+          start_game(game_executable());
         } else {
           post_close();
         }
@@ -213,8 +228,35 @@ void PatcherApplication::on_window_action(WindowAction action) {
 }
 
 void PatcherApplication::start_game(const std::filesystem::path& path) {
-  start_process(path, {}, options_.root);  // the handle closes at once: we do not wait
-  post_close();
+  if (install_pending()) {
+    log(LogLevel::warn, "Not starting the game: an update of its files has not finished");
+    post_close();
+    return;
+  }
+  for (;;) {
+    try {
+      start_process(path, {}, options_.root);  // the handle closes at once: we do not wait
+      post_close();
+      return;
+    } catch (const PatchError& error) {
+      // Not a failed update: Retry would update again and Bypass would start the same
+      // program again, so the player gets choices that end.
+      log(LogLevel::error, "Could not start the game: {}", error.what());
+      const int answer = window_ ? window_->ask_after_start_failure(error.what()) : start_close;
+      if (answer == start_try_again) continue;
+      if (answer == start_repair) {
+        log(LogLevel::info, "Repairing the game files after the game did not start");
+        options_.repair = true;
+        job_ = [this](const std::stop_token& stop, const StatusSink& status) {
+          return update_client(stop, status, launcher_updates_);
+        };
+        start_job();
+      } else {
+        post_close();
+      }
+      return;
+    }
+  }
 }
 
 void PatcherApplication::report_failure(ErrorCategory category, const std::string& message) {
@@ -230,6 +272,15 @@ std::filesystem::path PatcherApplication::game_executable() {
   const std::filesystem::path root(options_.root);
   const LauncherState state = load_state(system_file_system(), root);
   return resolve_path(root, state.installed ? state.installed->executable : kDefaultExecutable);
+}
+
+bool PatcherApplication::install_pending() {
+  return !options_.root.empty() && load_state(system_file_system(), std::filesystem::path(options_.root)).pending;
+}
+
+bool PatcherApplication::game_can_start() {
+  const std::filesystem::path game = game_executable();
+  return !game.empty() && is_existing_file(game) && !install_pending();
 }
 
 void PatcherApplication::post_close() {

@@ -24,6 +24,10 @@
 
 namespace kaldren::patcher {
 
+// Exit codes of the uninstall modes beyond 0 (done or declined).
+inline constexpr int kUninstallBusy = 1;        // the launcher or the game runs
+inline constexpr int kUninstallCannotTell = 2;  // no installation, or its files cannot be told
+
 class PatcherApplication {
  public:
   struct JobResult {
@@ -44,9 +48,11 @@ class PatcherApplication {
   // Setup mode: the install page, then the install job in the window; the exit code.
   int run_install();
   // Uninstall mode: confirms, checks that neither a launcher nor the game runs and
-  // hands the removal to a temporary copy; 1 when something runs.
+  // hands the removal to a temporary copy; 1 when something runs, 2 when the folder is
+  // no installation or its files cannot be told from the player's.
   int run_uninstall();
-  // Uninstall-finish mode (that copy): removes the installation and reports; 0.
+  // Uninstall-finish mode (that copy): the same checks under the folder lock, then
+  // removes the installation and reports; 0 done, or 1 and 2 as above.
   int run_uninstall_finish();
   // Shows the window, starts `job` and runs the message loop; the quit code.
   int run_window(Job job);
@@ -56,25 +62,39 @@ class PatcherApplication {
   JobResult update_client(const std::stop_token& stop, const StatusSink& status, bool allow_launcher_update);
 
   void on_window_action(WindowAction action);
+  // Starts the game unless an update of its files is unfinished; when it does not
+  // start, asks the player: try again, repair (a new job) or close.
   void start_game(const std::filesystem::path& path);
   void report_failure(ErrorCategory category, const std::string& message);
   // The installed release's executable under the root (or the default one); empty
   // without a root.
   std::filesystem::path game_executable();
+  // True when the game executable is there and no update of its files is unfinished.
+  bool game_can_start();
 
   const LauncherOptions& options() const { return options_; }
 
  private:
   void run_job(const std::stop_token& stop);
   JobResult install_job(const std::stop_token& stop, const StatusSink& status, const InstallRequest& request,
-                        const Release& release);
+                        const Release& release, const std::vector<std::string>& client_paths);
   void post_close();
+  // Creates and shows the window (once per run).
+  void open_window();
+  bool install_pending();
+  int finish_uninstall(const std::filesystem::path& log_path);
+  // Uninstall checks: true / an exit code when they refuse, after telling the player why.
+  bool refuse_foreign_folder();
+  int refuse_while_busy_or_unknown(const std::wstring& close_the_game);
+  // An error message, unless quiet.
+  void tell(const std::wstring& instruction, const std::wstring& content);
   void refresh_registration(const EngineResult& result);
 
   HINSTANCE instance_;
   int show_command_;
   LauncherOptions options_;
   Job job_;
+  bool launcher_updates_ = false;  // patch mode: a repair job may hand over too
   std::unique_ptr<LauncherWindow> window_;
   std::unique_ptr<FolderLock> folder_lock_;
   std::atomic<bool> job_running_{false};

@@ -5,8 +5,8 @@
 #include "build_constants.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "install/processes.h"
 #include "protocol/path_rule.h"
+#include "system/processes.h"
 #include "transport/make_transport.h"
 
 namespace kaldren::patcher {

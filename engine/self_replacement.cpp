@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/error.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "system/data_folder.h"
@@ -28,6 +29,25 @@ std::wstring start_event_name(std::uint32_t old_launcher_pid) {
 std::vector<std::wstring> hand_over_arguments(std::vector<std::wstring> inherited, std::uint32_t old_launcher_pid) {
   inherited.insert(inherited.end(), {L"--after-update", L"--wait-pid", std::to_wstring(old_launcher_pid)});
   return inherited;
+}
+
+bool recover_launcher(FileSystem& fs, const std::filesystem::path& root) {
+  try {
+    const std::filesystem::path target = root / kLauncherFileName;
+    const std::filesystem::path previous = old_launcher_path(root);
+    FileStatus status;
+    const SystemCode missing = fs.status(target, status);
+    if (missing != system_code::file_not_found && missing != system_code::path_not_found) return false;
+    if (fs.status(previous, status) != system_code::success || status.folder) return false;
+    if (const SystemCode code = fs.move(previous, target); code != system_code::success) {
+      log(LogLevel::error, win32_error_text("Could not put the previous launcher back", code));
+      return false;
+    }
+    log(LogLevel::warn, "Put the launcher back from {}: an update of it had been cut off", display_path(previous));
+    return true;
+  } catch (const std::exception&) {
+    return false;  // nothing to recover from, or nothing that can be done now
+  }
 }
 
 void remove_previous_launcher(FileSystem& fs, const std::filesystem::path& root, const HandOverTimes& times) {

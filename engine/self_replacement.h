@@ -26,11 +26,18 @@ struct HandOverTimes {
 // arguments plus "--after-update --wait-pid <own pid>" and waits for its confirmation.
 // True when it took over (this launcher must end); false when this one keeps running,
 // with everything put back. Logs every failure; never throws. Windows only.
+// `fs` is the disk it moves the files on (tests stop it at each operation).
 bool replace_launcher(const LauncherOptions& options, const std::filesystem::path& new_launcher,
-                      const HandOverTimes& times = HandOverTimes{});
+                      const HandOverTimes& times = HandOverTimes{}, FileSystem& fs = system_file_system());
 
-// Tells the old launcher of that process id that this one started. Silent when it
-// no longer waits. Windows only.
+// After a hand-over that was cut off between moving the old launcher aside and putting
+// the new one in place, <root>\Lanternix.exe is missing while the previous launcher
+// waits in the data folder: puts it back. True when it did.
+bool recover_launcher(FileSystem& fs, const std::filesystem::path& root);
+
+// Tells the old launcher of that process id that this one started (once its log and
+// window exist, so that one failing before is rolled back). Silent when it no longer
+// waits. Windows only.
 void confirm_start(std::uint32_t old_launcher_pid);
 
 // Deletes <root>\Lanternix\Lanternix.old.exe if it is a file, retrying while the old

@@ -12,9 +12,9 @@
 #include "core/owned_handle.h"
 #include "core/text.h"
 #include "engine/self_replacement.h"
-#include "install/processes.h"
 #include "system/data_folder.h"
 #include "system/file_operations.h"
+#include "system/processes.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -30,8 +30,8 @@ std::string wait_text(std::chrono::milliseconds duration) {
 // One launcher's hand-over: the three files it moves and the way back.
 class HandOver {
  public:
-  HandOver(const std::filesystem::path& root, const std::filesystem::path& new_launcher)
-      : fs_(system_file_system()),
+  HandOver(FileSystem& fs, const std::filesystem::path& root, const std::filesystem::path& new_launcher)
+      : fs_(fs),
         target_(root / kLauncherFileName),
         previous_(old_launcher_path(root)),
         new_launcher_(new_launcher) {}
@@ -60,7 +60,7 @@ class HandOver {
       return true;
     } catch (const std::exception& error) {
       log(LogLevel::error, "Could not install the new launcher: {}", error.what());
-      fs_.move(previous_, target_);
+      put_previous_back();
       return false;
     }
   }
@@ -68,6 +68,11 @@ class HandOver {
   // The verified file goes back to where it came from so that a later attempt can use it.
   void roll_back() {
     fs_.move(target_, new_launcher_);
+    put_previous_back();
+  }
+
+  // Left undone, the next start of setup or of a launcher puts it back (recover_launcher).
+  void put_previous_back() {
     const SystemCode code = fs_.move(previous_, target_);
     if (code != system_code::success) {
       log(LogLevel::error, win32_error_text("Could not put the previous launcher back", code));
@@ -94,10 +99,10 @@ std::string wait_for_confirmation(const UniqueNullHandle& started, const UniqueN
   return "no answer in " + wait_text(times.confirmation);
 }
 
-bool hand_over(const LauncherOptions& options, const std::filesystem::path& new_launcher,
-               const HandOverTimes& times) {
+bool hand_over(const LauncherOptions& options, const std::filesystem::path& new_launcher, const HandOverTimes& times,
+               FileSystem& fs) {
   const std::filesystem::path root = path_from_utf16(options.root);
-  HandOver files(root, new_launcher);
+  HandOver files(fs, root, new_launcher);
   const std::filesystem::path running = path_from_utf16(options.launcher_path);
   if (!is_same_launcher(running, files.target())) {
     log(LogLevel::warn, "Not replacing {}: this launcher runs from {}", display_path(files.target()),
@@ -134,9 +139,9 @@ bool hand_over(const LauncherOptions& options, const std::filesystem::path& new_
 }  // namespace
 
 bool replace_launcher(const LauncherOptions& options, const std::filesystem::path& new_launcher,
-                      const HandOverTimes& times) {
+                      const HandOverTimes& times, FileSystem& fs) {
   try {
-    return hand_over(options, new_launcher, times);
+    return hand_over(options, new_launcher, times, fs);
   } catch (const std::exception& error) {
     log(LogLevel::error, "Could not hand over to the new launcher: {}", error.what());
   } catch (...) {

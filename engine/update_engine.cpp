@@ -7,6 +7,7 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "engine/client_preview.h"
 #include "engine/install_record.h"
 #include "engine/release_choice.h"
 #include "engine/update_run.h"
@@ -14,9 +15,6 @@
 
 namespace kaldren::patcher {
 namespace {
-
-// MAX_PATH less its terminating zero: what Windows allows without long-path support.
-constexpr std::size_t kMaxShortPath = 259;
 
 UpdateStatus status_of(std::int32_t phase, std::string text) {
   UpdateStatus status;
@@ -123,12 +121,10 @@ void UpdateRun::read_manifest() {
 }
 
 void UpdateRun::check_path_length() const {
-  if (manifest_.files.empty() || fs_.long_paths_enabled()) return;
-  std::size_t longest = 0;
-  for (const ManifestFile& file : manifest_.files) {
-    longest = std::max(longest, path_to_utf16(resolve_path(engine_.root, file.path)).size());
-  }
-  if (longest > kMaxShortPath) {
+  std::vector<std::string> paths;
+  paths.reserve(manifest_.files.size());
+  for (const ManifestFile& file : manifest_.files) paths.push_back(file.path);
+  if (too_deep_path(fs_, engine_.root, paths)) {
     throw PatchError(ErrorCategory::configuration,
                      "The game folder " + root_text() +
                          " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "

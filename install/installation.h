@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "config/options.h"
 #include "protocol/release.h"
@@ -15,7 +16,6 @@ namespace kaldren::patcher {
 
 inline constexpr wchar_t kInstallFolderName[] = L"Kaldren Morvale";
 inline constexpr std::uint64_t kFreeSpaceMargin = 268435456;  // on top of the install size
-inline constexpr wchar_t kUninstallerCopyName[] = L"KaldrenMorvale-uninstall.exe";
 
 struct InstallRequest {
   std::wstring folder;  // the root
@@ -25,12 +25,6 @@ struct InstallRequest {
 struct InstallResult {
   std::wstring launcher;  // <root>\Lanternix.exe
   bool launcher_from_release = false;
-};
-
-struct UninstallSummary {
-  std::uint64_t removed = 0;
-  std::uint64_t failed = 0;
-  bool folder_removed = false;
 };
 
 // The user's temporary folder, ending in a separator; PatchError io when Windows cannot say.
@@ -47,6 +41,10 @@ std::wstring resolve_install_folder(const std::wstring& picked);
 // of `install_size` bytes. Creates a missing folder (the write test). Any thread.
 std::uint64_t check_install_folder(const std::wstring& folder, std::uint64_t install_size);
 
+// Throws (configuration) when one of the client's `paths` would be nested deeper under
+// `folder` than Windows allows without long paths: checked before anything is written.
+void check_install_depth(const std::wstring& folder, const std::vector<std::string>& paths);
+
 // Limits a game folder outside the user's profile to this user, the system and
 // administrators. Throws only when the profile folder cannot be located.
 void restrict_folder_access(const std::wstring& root);
@@ -57,16 +55,7 @@ void restrict_folder_access(const std::wstring& root);
 InstallResult install_game(const InstallRequest& request, const Release& release, Transport& transport,
                            const LauncherOptions& options, std::stop_token stop);
 
-// Copies the running launcher to the temporary folder and starts it to finish the
-// uninstall of options.root once this process has ended.
-void start_uninstall_finish(const LauncherOptions& options);
-
 // Writes <root>\Lanternix\patcher.ini when the command line set sources or the channel.
 void write_setup_patcher_ini(const LauncherOptions& options, const std::wstring& root);
-
-// Removes the files the launcher installed, the launcher, its data folder, shortcuts
-// and registration; keeps what the user added. Closes the log file. Never throws for
-// a single file.
-UninstallSummary remove_installation(const std::wstring& root);
 
 }  // namespace kaldren::patcher

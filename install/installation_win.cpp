@@ -1,5 +1,4 @@
-// Folder checks, the installation before the first update, the uninstaller copy and
-// the removal of an installation.
+// Folder checks and the installation before the first update.
 #include <windows.h>
 #include <aclapi.h>
 #include <knownfolders.h>
@@ -17,15 +16,16 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "core/version.h"
+#include "engine/client_preview.h"
 #include "engine/launcher_state.h"
 #include "engine/object_store.h"
 #include "engine/self_replacement.h"
 #include "install/installation.h"
-#include "install/processes.h"
 #include "install/registration.h"
 #include "protocol/path_rule.h"
 #include "system/data_folder.h"
 #include "system/file_operations.h"
+#include "system/processes.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -55,31 +55,6 @@ std::wstring last_element(const std::wstring& folder) {
   std::wstring trimmed = folder;
   while (trimmed.size() > 1 && (trimmed.back() == L'\\' || trimmed.back() == L'/')) trimmed.pop_back();
   return std::filesystem::path(trimmed).filename().wstring();
-}
-
-// The paths of a saved manifest; nothing (and one WARN line) when it cannot be read.
-std::vector<std::string> saved_manifest_paths(FileSystem& fs, const std::filesystem::path& file) {
-  std::vector<std::string> paths;
-  try {
-    for (const ManifestFile& entry : parse_client_manifest(read_file(fs, file, kManifestFileCap)).files) {
-      paths.push_back(entry.path);
-    }
-  } catch (const std::exception& error) {
-    log(LogLevel::warn, "Could not read a saved manifest: {}", error.what());
-    paths.clear();
-  }
-  return paths;
-}
-
-// Removes the shortcut at the path `locate` gives when it points at the launcher; a
-// Windows folder that cannot be located holds no shortcut to remove.
-template <typename Locate>
-void remove_shortcut_at(Locate locate, const std::wstring& launcher) {
-  try {
-    remove_shortcut(locate(), launcher);
-  } catch (const PatchError&) {
-    // No such folder, so no shortcut in it either.
-  }
 }
 
 Version running_launcher_version() {
@@ -159,6 +134,14 @@ std::uint64_t check_install_folder(const std::wstring& folder, std::uint64_t ins
                                                     " of free space; that drive has " + format_size(free) + ".");
   }
   return free;
+}
+
+void check_install_depth(const std::wstring& folder, const std::vector<std::string>& paths) {
+  if (const std::optional<std::string> deep = too_deep_path(system_file_system(), folder, paths)) {
+    throw PatchError(ErrorCategory::configuration,
+                     "That folder is nested too deeply for Windows to hold every game file (such as " + *deep +
+                         "). Choose a shorter folder such as C:\\Games.");
+  }
 }
 
 void restrict_folder_access(const std::wstring& root) {
@@ -267,65 +250,6 @@ void write_setup_patcher_ini(const LauncherOptions& options, const std::wstring&
   }
   if (options.channel_from_command_line) text += "channel=" + options.channel + "\r\n";
   write_file_atomic(system_file_system(), patcher_ini_path(root), text);
-}
-
-void start_uninstall_finish(const LauncherOptions& options) {
-  const std::wstring temporary = temporary_folder();
-  const std::filesystem::path copy = std::filesystem::path(temporary) / kUninstallerCopyName;
-  const std::filesystem::path running =
-      options.launcher_path.empty() ? launcher_executable_path() : options.launcher_path;
-  copy_file(system_file_system(), running, copy);
-  std::vector<std::wstring> arguments = {L"--uninstall-finish", L"--root", options.root, L"--wait-pid",
-                                         std::to_wstring(GetCurrentProcessId())};
-  if (options.quiet) arguments.emplace_back(L"--quiet");
-  // The copy runs on its own; this process ends without waiting for it.
-  start_process(copy, arguments, temporary);
-}
-
-UninstallSummary remove_installation(const std::wstring& root) {
-  FileSystem& fs = system_file_system();
-  const std::filesystem::path base(root);
-  const LauncherState state = load_state(fs, base);
-  std::vector<std::string> paths;
-  if (state.installed) paths = saved_manifest_paths(fs, installed_manifest_file(base));
-  if (state.pending) {
-    std::vector<std::string> pending = saved_manifest_paths(fs, pending_manifest_file(base));
-    paths.insert(paths.end(), pending.begin(), pending.end());
-  }
-  std::sort(paths.begin(), paths.end());
-  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-
-  UninstallSummary summary;
-  for (const std::string& path : paths) {
-    try {
-      const std::filesystem::path file = resolve_path(base, path);
-      if (delete_file(fs, file)) {
-        ++summary.removed;
-        remove_empty_parents(fs, base, file);
-      }
-    } catch (const std::exception& error) {
-      ++summary.failed;
-      log(LogLevel::warn, "Could not remove {}: {}", path, error.what());
-    }
-  }
-
-  const std::wstring launcher = (base / kLauncherFileName).wstring();
-  remove_shortcut_at(start_menu_shortcut_path, launcher);
-  remove_shortcut_at(desktop_shortcut_path, launcher);
-  try {
-    delete_file(fs, launcher);
-  } catch (const std::exception& error) {
-    ++summary.failed;
-    log(LogLevel::warn, "Could not remove the launcher: {}", error.what());
-  }
-  unregister_installation(root);
-
-  // The log lives in the data folder about to go.
-  open_log({});
-  const std::filesystem::path data = data_folder(base);
-  if (fs.remove_folder(data) == system_code::folder_not_empty) remove_tree(fs, data);
-  summary.folder_removed = fs.remove_folder(base) == 0;
-  return summary;
 }
 
 }  // namespace kaldren::patcher

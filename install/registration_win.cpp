@@ -14,9 +14,9 @@
 #include "core/log.h"
 #include "core/owned_handle.h"
 #include "core/text.h"
-#include "install/processes.h"
 #include "install/registration.h"
 #include "system/data_folder.h"
+#include "system/processes.h"
 
 namespace kaldren::patcher {
 namespace {

@@ -19,16 +19,36 @@ constexpr int kInstallButton = 100;
 constexpr int kChangeFolderButton = 101;
 constexpr wchar_t kChecking[] = L"Checking the patch server...";
 
+struct ControlSearch {
+  int id;
+  HWND found;
+};
+
+// A page's button by its id, at whatever depth the task dialog keeps it.
+HWND page_control(HWND page, int id) {
+  ControlSearch search{id, nullptr};
+  EnumChildWindows(
+      page,
+      [](HWND child, LPARAM data) -> BOOL {
+        auto* wanted = reinterpret_cast<ControlSearch*>(data);
+        if (GetDlgCtrlID(child) != wanted->id) return TRUE;
+        wanted->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 class InstallPage {
  public:
-  InstallPage(HINSTANCE instance, std::wstring folder, ReleaseReader reader)
-      : instance_(instance), reader_(std::move(reader)), folder_(std::move(folder)) {}
+  InstallPage(HINSTANCE instance, std::wstring folder, ReleaseReader reader, FolderCheck check)
+      : instance_(instance), reader_(std::move(reader)), check_(std::move(check)), folder_(std::move(folder)) {}
   InstallPage(const InstallPage&) = delete;
   InstallPage& operator=(const InstallPage&) = delete;
   ~InstallPage() { stop_check(); }
 
   InstallPageResult run() {
-    const TASKDIALOG_BUTTON buttons[] = {{kInstallButton, L"Install"}, {kChangeFolderButton, L"Change folder..."}};
+    const TASKDIALOG_BUTTON buttons[] = {{kInstallButton, L"&Install"}, {kChangeFolderButton, L"&Change folder..."}};
     const std::wstring instruction = std::wstring(L"Install ") + kGameDisplayName;
     const std::wstring footer = L"Launcher " + own_version_text(instance_) +
                                 L". The game installs for your Windows account only and updates itself.";
@@ -79,12 +99,13 @@ class InstallPage {
   HRESULT on_notification(HWND page, UINT notification, WPARAM wparam) {
     switch (notification) {
       case TDN_CREATED:
-        SendMessageW(page, TDM_ENABLE_BUTTON, kInstallButton, FALSE);
+        disable_install(page);
         start_check();
         set_content(page);
         return S_OK;
       case TDN_TIMER:
         show_outcome(page);
+        keep_focus(page);
         return S_OK;
       case TDN_BUTTON_CLICKED:
         if (wparam == kChangeFolderButton) {
@@ -151,8 +172,39 @@ class InstallPage {
         status_ = L"Could not reach the patch server:\n" + to_utf16_lenient(error_) + L"\n\nSelect Install to try again.";
       }
     }
-    SendMessageW(page, TDM_ENABLE_BUTTON, kInstallButton, TRUE);
+    enable_install(page);
     set_content(page);
+  }
+
+  // A disabled control keeps no focus: the focus would be nowhere and the page deaf to
+  // every key (Return, Tab, Escape) until clicked. It waits on "Change folder..." and
+  // comes back once Install is enabled again, unless the player moved it meanwhile.
+  void disable_install(HWND page) {
+    const HWND install = page_control(page, kInstallButton);
+    const HWND focus = GetFocus();
+    SendMessageW(page, TDM_ENABLE_BUTTON, kInstallButton, FALSE);
+    if (focus == nullptr || focus == install || !IsChild(page, focus)) {
+      focus_waiting_ = page_control(page, kChangeFolderButton);
+      if (focus_waiting_ != nullptr) SendMessageW(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus_waiting_), TRUE);
+    }
+  }
+
+  // Whatever took the focus away (a control disabled under it), the active page keeps one.
+  void keep_focus(HWND page) {
+    if (GetFocus() != nullptr || GetActiveWindow() != page) return;
+    const HWND install = page_control(page, kInstallButton);
+    const HWND target = install != nullptr && IsWindowEnabled(install) ? install : page_control(page, kChangeFolderButton);
+    if (target != nullptr) SendMessageW(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(target), TRUE);
+  }
+
+  void enable_install(HWND page) {
+    SendMessageW(page, TDM_ENABLE_BUTTON, kInstallButton, TRUE);
+    const HWND install = page_control(page, kInstallButton);
+    const HWND focus = GetFocus();
+    if (install != nullptr && (focus == nullptr || focus == focus_waiting_ || !IsChild(page, focus))) {
+      SendMessageW(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(install), TRUE);
+    }
+    focus_waiting_ = nullptr;
   }
 
   void set_content(HWND page) {
@@ -184,24 +236,24 @@ class InstallPage {
   // True when the page may close with Install.
   bool install_pressed(HWND page) {
     std::wstring folder;
-    std::uint64_t install_size = 0;
-    bool have_release = false;
+    std::optional<Release> release;
     {
       const std::lock_guard lock(mutex_);
-      if (release_) {
-        have_release = true;
-        folder = folder_;
-        install_size = release_->client.install_size;
-      }
+      folder = folder_;
+      release = release_;
     }
-    if (!have_release) {
-      SendMessageW(page, TDM_ENABLE_BUTTON, kInstallButton, FALSE);
+    if (!release) {
+      disable_install(page);
       start_check();
       set_content(page);
       return false;
     }
     try {
-      check_install_folder(folder, install_size);
+      if (check_) {
+        check_(folder, *release);
+      } else {
+        check_install_folder(folder, release->client.install_size);
+      }
       return true;
     } catch (const std::exception& refusal) {
       show_message(page, MessageIcon::error, L"This folder cannot be used", to_utf16_lenient(refusal.what()),
@@ -212,6 +264,8 @@ class InstallPage {
 
   const HINSTANCE instance_;
   const ReleaseReader reader_;
+  const FolderCheck check_;
+  HWND focus_waiting_ = nullptr;  // page thread only: where the focus went while Install was off
   std::mutex mutex_;  // guards everything below but the check thread itself
   std::wstring folder_;
   std::wstring content_;
@@ -226,8 +280,9 @@ class InstallPage {
 
 }  // namespace
 
-InstallPageResult show_install_page(HINSTANCE instance, const std::wstring& default_folder, ReleaseReader reader) {
-  InstallPage page(instance, default_folder, std::move(reader));
+InstallPageResult show_install_page(HINSTANCE instance, const std::wstring& default_folder, ReleaseReader reader,
+                                    FolderCheck check) {
+  InstallPage page(instance, default_folder, std::move(reader), std::move(check));
   return page.run();
 }
 

@@ -28,6 +28,12 @@ WindowAction action_for(int answer) noexcept {
   }
 }
 
+// The window's size at `dpi`: the design size scaled (96 is 100 %).
+SIZE size_for_dpi(UINT dpi) {
+  const int scale = dpi != 0 ? static_cast<int>(dpi) : static_cast<int>(GetDpiForSystem());
+  return {MulDiv(LauncherCanvas::width, scale, 96), MulDiv(LauncherCanvas::height, scale, 96)};
+}
+
 HICON class_icon(HINSTANCE instance, int metric_x, int metric_y) {
   // Shared icons belong to the system, which frees them with the module.
   return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(LANTERNIX_ICON), IMAGE_ICON,
@@ -65,19 +71,20 @@ void LauncherWindow::show(int show_command) {
   if (RegisterClassExW(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
     throw_ui_failure("Could not register the launcher window");
   }
-  const UINT dpi = GetDpiForSystem();
-  const int width = MulDiv(LauncherCanvas::width, static_cast<int>(dpi), 96);
-  const int height = MulDiv(LauncherCanvas::height, static_cast<int>(dpi), 96);
+  // The work area's monitor decides the size: its scaling may differ from the system's
+  // (per-monitor awareness), and WM_DPICHANGED follows a move to another monitor.
   RECT area{};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-  const int left = area.left + ((area.right - area.left) - width) / 2;
-  const int top = area.top + ((area.bottom - area.top) - height) / 2;
   SetLastError(ERROR_SUCCESS);
   if (CreateWindowExW(WS_EX_APPWINDOW, launcher_window_class, window_title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
-                      left, top, width, height, nullptr, nullptr, instance_, this) == nullptr) {
+                      area.left, area.top, LauncherCanvas::width, LauncherCanvas::height, nullptr, nullptr, instance_,
+                      this) == nullptr) {
     throw_ui_failure("Could not create the launcher window");
   }
   const HWND hwnd = hwnd_.load();
+  const SIZE size = size_for_dpi(GetDpiForWindow(hwnd));
+  SetWindowPos(hwnd, nullptr, area.left + ((area.right - area.left) - size.cx) / 2,
+               area.top + ((area.bottom - area.top) - size.cy) / 2, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
   SetTimer(hwnd, repaint_timer, repaint_period_ms, nullptr);
   ShowWindow(hwnd, show_command);
   UpdateWindow(hwnd);
@@ -102,6 +109,17 @@ void LauncherWindow::post_action(WindowAction action) {
   if (const HWND hwnd = hwnd_.load()) {
     PostMessageW(hwnd, launcher_action_message, static_cast<WPARAM>(action), 0);
   }
+}
+
+void LauncherWindow::set_game_check(std::function<bool()> game_can_start) {
+  game_can_start_ = std::move(game_can_start);
+}
+
+int LauncherWindow::ask_after_start_failure(const std::string& failure_text) {
+  dialog_open_ = true;
+  const int answer = show_start_failure_dialog(instance_, hwnd_.load(), to_utf16_lenient(failure_text));
+  dialog_open_ = false;
+  return answer;
 }
 
 bool LauncherWindow::bring_to_front() {
@@ -166,6 +184,14 @@ LRESULT LauncherWindow::handle(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
     case WM_SIZE:
       InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
+    case WM_DPICHANGED: {
+      // Moved to a monitor of other scaling: keep the place Windows suggests, at the
+      // design size for the new DPI.
+      const auto* suggested = reinterpret_cast<const RECT*>(lparam);
+      const SIZE size = size_for_dpi(HIWORD(wparam));
+      SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     case launcher_status_message:
       on_status(hwnd);
       return 0;
@@ -209,7 +235,9 @@ void LauncherWindow::on_status(HWND hwnd) {
   show_progress_outside(hwnd, status);
   if (status.phase != UpdateStatus::failed || dialog_open_) return;
   dialog_open_ = true;
-  const int answer = show_failure_dialog(instance_, hwnd, status.category, to_utf16_lenient(status.text));
+  const bool game_can_start = !game_can_start_ || game_can_start_();
+  const int answer =
+      show_failure_dialog(instance_, hwnd, status.category, to_utf16_lenient(status.text), game_can_start);
   dialog_open_ = false;
   on_action_(action_for(answer));
 }

@@ -39,6 +39,11 @@ class LauncherWindow {
   // Any thread: closes the window (as the user would) / hands `action` to on_action.
   void post_close();
   void post_action(WindowAction action);
+  // Window thread, before show(): asked before the failure dialog whether the game could
+  // start now; without it the dialog offers no Bypass. Unset: it could.
+  void set_game_check(std::function<bool()> game_can_start);
+  // Window thread: the choice after the game did not start (StartFailureAnswer).
+  int ask_after_start_failure(const std::string& failure_text);
   // Brings a launcher window of any process forward; false when there is none.
   static bool bring_to_front();
 
@@ -55,6 +60,7 @@ class LauncherWindow {
 
   HINSTANCE instance_;
   std::function<void(WindowAction)> on_action_;
+  std::function<bool()> game_can_start_;
   std::unique_ptr<LauncherCanvas> canvas_;
   std::atomic<HWND> hwnd_{nullptr};
   std::mutex status_lock_;

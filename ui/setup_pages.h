@@ -34,10 +34,14 @@ struct InstallPageResult {
 };
 
 using ReleaseReader = std::function<Release(const std::stop_token&)>;
+// Throws the reason `folder` cannot hold `release`'s client (page thread).
+using FolderCheck = std::function<void(const std::wstring& folder, const Release& release)>;
 
 // The install page; reads the release in the background while shown. Accepted only
-// when Install was pressed with a release read and the folder passed its checks.
-InstallPageResult show_install_page(HINSTANCE instance, const std::wstring& default_folder, ReleaseReader reader);
+// when Install was pressed with a release read and the folder passed its checks:
+// `check`, or check_install_folder with the release's install size when empty.
+InstallPageResult show_install_page(HINSTANCE instance, const std::wstring& default_folder, ReleaseReader reader,
+                                    FolderCheck check = {});
 
 // 0 start the game (also when the page cannot be shown), 1 check and repair, 2 neither.
 int show_installed_page(HINSTANCE instance, const std::wstring& folder);

@@ -9,6 +9,10 @@
 //   launcher_driver press <title> <button id> <ms>    waits for a task dialog of that title
 //                                                     whose button is enabled, prints its
 //                                                     texts one per line, presses the button
+//   launcher_driver texts <title> <button id> <ms>    the same without pressing: the test
+//                                                     then uses the keyboard (xdotool)
+//   launcher_driver focus <title> <ms>                prints the id and text of the control
+//                                                     with the keyboard focus in that dialog
 // Exit 1 when the window or dialog did not show in time.
 #include <windows.h>
 #include <commctrl.h>
@@ -50,8 +54,9 @@ BOOL CALLBACK print_text(HWND child, LPARAM) {
   return TRUE;
 }
 
-// A task dialog's buttons are enabled by its own timer; wait until this one is.
-int press(const wchar_t* title, int button, DWORD milliseconds) {
+// A task dialog's buttons are enabled by its own timer; waits until this one is, then
+// prints the dialog's texts. Null when it did not show in time.
+HWND wait_enabled(const wchar_t* title, int button, DWORD milliseconds) {
   const ULONGLONG until = GetTickCount64() + milliseconds;
   for (;;) {
     HWND dialog = FindWindowW(L"#32770", title);
@@ -60,12 +65,32 @@ int press(const wchar_t* title, int button, DWORD milliseconds) {
       Sleep(200);  // the texts of the same timer tick
       EnumChildWindows(dialog, print_text, 0);
       std::fflush(stdout);
-      SendMessageW(dialog, TDM_CLICK_BUTTON, static_cast<WPARAM>(button), 0);
-      return 0;
+      return dialog;
     }
-    if (GetTickCount64() >= until) return 1;
+    if (GetTickCount64() >= until) return nullptr;
     Sleep(50);
   }
+}
+
+int press(const wchar_t* title, int button, DWORD milliseconds) {
+  const HWND dialog = wait_enabled(title, button, milliseconds);
+  if (dialog == nullptr) return 1;
+  SendMessageW(dialog, TDM_CLICK_BUTTON, static_cast<WPARAM>(button), 0);
+  return 0;
+}
+
+// The focus of another process's dialog: its thread's input state tells.
+int print_focus(const wchar_t* title, DWORD milliseconds) {
+  const HWND dialog = wait_for(L"#32770", title, milliseconds);
+  if (dialog == nullptr) return 1;
+  GUITHREADINFO info{sizeof(info)};
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info)) return 1;
+  wchar_t text[256] = L"";
+  if (info.hwndFocus != nullptr) GetWindowTextW(info.hwndFocus, text, 256);
+  std::printf("%d %s\n", info.hwndFocus != nullptr ? GetDlgCtrlID(info.hwndFocus) : 0,
+              kaldren::patcher::to_utf8_lenient(text).c_str());
+  std::fflush(stdout);
+  return 0;
 }
 
 }  // namespace
@@ -104,10 +129,16 @@ int wmain(int argc, wchar_t** argv) {
     const int button = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
     return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0) ? 0 : 1;
   }
+  if (command == L"texts" && argc == 5) {
+    return wait_enabled(argv[2], static_cast<int>(std::wcstol(argv[3], nullptr, 10)), std::wcstoul(argv[4], nullptr, 10))
+               ? 0
+               : 1;
+  }
+  if (command == L"focus" && argc == 4) return print_focus(argv[2], std::wcstoul(argv[3], nullptr, 10));
   if (command == L"press" && argc == 5) {
     return press(argv[2], static_cast<int>(std::wcstol(argv[3], nullptr, 10)), std::wcstoul(argv[4], nullptr, 10));
   }
   std::fputs("usage: launcher_driver wait-window MS | wait-gone MS | close-window | answer BUTTON MS | message MS"
-             " | press TITLE BUTTON MS\n", stderr);
+             " | press TITLE BUTTON MS | texts TITLE BUTTON MS | focus TITLE MS\n", stderr);
   return 2;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/error_text_win.h"
 #include "core/text.h"
 
 namespace kaldren::patcher {
@@ -29,6 +30,20 @@ TEST(Win32ErrorTextWindows, FileNotFoundHasTheSystemText) {
   ASSERT_FALSE(system.empty()) << "the system has no text for code 2";
   EXPECT_EQ(win32_error_text("Could not open the file", ERROR_FILE_NOT_FOUND),
             "Could not open the file: " + to_utf8(system) + " (Win32 error 2)");
+}
+
+// A table without US English (this test's own, German only) still yields its text: in
+// the player's language, not an empty "(Win32 error N)".
+TEST(Win32ErrorTextWindows, FallsBackToThePlayersLanguage) {
+  constexpr std::uint32_t kGermanOnly = 0x7A01;
+  const LANGID before = GetThreadUILanguage();
+  SetThreadUILanguage(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
+  const std::string text = module_message(GetModuleHandleW(nullptr), kGermanOnly);
+  SetThreadUILanguage(before);
+  EXPECT_EQ(text, "Die Datei ist gesperrt");
+  // Where US English exists it still comes first: the log stays readable for support.
+  EXPECT_EQ(module_message(nullptr, ERROR_FILE_NOT_FOUND),
+            to_utf8(format_message(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 2, 1033)));
 }
 
 TEST(Win32ErrorTextWindows, SeveralSystemCodes) {

@@ -56,6 +56,7 @@ class Tools:
         self.launcher_next = os.path.abspath(args.launcher_next) if args.launcher_next else None
         self.launcher_after = os.path.abspath(args.launcher_after) if args.launcher_after else None
         self.hand_over_stand_in = os.path.abspath(args.hand_over_stand_in) if args.hand_over_stand_in else None
+        self.direct_importer = os.path.abspath(args.direct_importer) if args.direct_importer else None
         self.work = os.path.abspath(args.work)
 
 
@@ -76,6 +77,7 @@ def parse_tools(argv):
     parser.add_argument("--launcher-next", help="Lanternix.exe built as launcher 0.2.0")
     parser.add_argument("--launcher-after", help="Lanternix.exe built as launcher 0.3.0")
     parser.add_argument("--hand-over-stand-in", help="self_replacement_stand_in.exe (LANTERNIX_STAND_IN=hang)")
+    parser.add_argument("--direct-importer", help="direct_importer.exe, beside the planted DLLs' folder planted/")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
@@ -432,7 +434,9 @@ class NginxServer:
 
 class XServer:
     """Xvfb on a free display, for tests of windows; stopped when the block ends, and by
-    itself (-terminate) once its last client, Wine's desktop, has gone."""
+    itself (-terminate) once its last client has gone. Between two Wine programs no
+    client may be left (the server would end): an idle xdotool holds it open for at
+    most an hour, so a test that dies leaves no server behind for long."""
 
     def __enter__(self):
         for number in range(90, 160):
@@ -445,12 +449,17 @@ class XServer:
             while time.monotonic() < deadline and self.process.poll() is None:
                 if os.path.exists("/tmp/.X11-unix/X%d" % number):
                     self.display = ":%d" % number
+                    self.keeper = subprocess.Popen(["xdotool", "sleep", "3600"], env=dict(os.environ, DISPLAY=self.display),
+                                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                                   start_new_session=True) if shutil.which("xdotool") else None
                     return self
                 time.sleep(0.05)
             stop_process(self.process)
         raise RuntimeError("could not start Xvfb")
 
     def __exit__(self, *_):
+        if self.keeper is not None:
+            stop_process(self.keeper)
         stop_process(self.process)
 
 

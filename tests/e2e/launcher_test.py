@@ -1,11 +1,14 @@
 """Lanternix.exe as a player meets it, under Wine with its window on an X server of the
 test's own: an update that ends by starting the game, launching turned off, a second
-launcher on the same folder, closing the window during a download, and the failure
-dialog's Retry and Bypass. The game is a stand-in that records how it was started; a
-driver program plays the player (closes the window, presses the dialog's buttons)."""
+launcher on the same folder, closing the window during a download, the failure dialog's
+Retry and Bypass, and a game that does not start. The game is a stand-in that records
+how it was started; the player's keys are real key presses (xdotool), and a driver
+program reads the dialogs' texts and focus from inside Wine."""
 
 import http.server
+import json
 import os
+import re
 import shutil
 import subprocess
 import socket
@@ -19,6 +22,10 @@ STALL_ABOVE = 1 << 20  # objects larger than this are held back by the stalling 
 RETRY, BYPASS = 1, 3
 NETWORK_MESSAGE = ("Failed to connect to the lanternix server. Please choose Retry, Manual Patch or Bypass "
                    "(Not recommended! It may cause unknown errors.).")
+NETWORK_MESSAGE_NO_GAME = ("Failed to connect to the lanternix server. Please choose Retry or Manual Patch: the game "
+                           "cannot start before an update has finished.")
+START_FAILURE_MESSAGE = ("The game could not be started. Choose Try again, or Repair to check the game files and "
+                         "repair them.")
 
 
 class StallingServer:
@@ -128,6 +135,43 @@ class LauncherCase(e2e.E2ETestCase):
     def log_lines(self, root, containing):
         return [line for line in e2e.log_since(root, 0).splitlines() if containing in line]
 
+    def wait_for(self, condition, what, timeout=120):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.2)
+
+    def dialog_texts(self, root, title, button, timeout_ms=60000):
+        """The texts of the dialog titled `title` once `button` is enabled, one per line."""
+        shown = self.drive(root, "texts", title, str(button), str(timeout_ms))
+        self.assertEqual(shown.returncode, 0, "no dialog %r; log:\n%s" % (title, e2e.log_since(root, 0)))
+        return shown.stdout.splitlines()
+
+    def focus(self, root, title):
+        """(id, text) of the control that has the keyboard focus in that dialog."""
+        shown = self.drive(root, "focus", title, "30000")
+        self.assertEqual(shown.returncode, 0, "no dialog %r" % title)
+        number, _, text = shown.stdout.rstrip("\n").partition(" ")
+        return int(number), text
+
+    def keys(self, title, *keys):
+        """Presses `keys` (xdotool names, "alt+i") as a player would, in the window titled
+        `title`: real key events through the X server, to the window that has the focus."""
+        environment = dict(os.environ, DISPLAY=self.x_server.display)
+        deadline = time.monotonic() + 60
+        while True:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % re.escape(title)],
+                                   env=environment, capture_output=True, text=True, timeout=60)
+            windows = found.stdout.split()
+            if windows:
+                break
+            self.assertLess(time.monotonic(), deadline, "no window titled %r" % title)
+            time.sleep(0.2)
+        for key in keys:
+            subprocess.run(["xdotool", "windowfocus", "--sync", windows[-1]], env=environment, timeout=60, check=True)
+            subprocess.run(["xdotool", "key", key], env=environment, timeout=60, check=True)
+            time.sleep(0.3)  # one key's effect (a dialog closing, the focus moving) before the next
+
 
 class Launcher(LauncherCase):
     name = "launcher"
@@ -135,6 +179,10 @@ class Launcher(LauncherCase):
     @classmethod
     def publish_sites(cls):
         e2e.publish(cls.site, cls.client, "1.0.0")
+        # A client whose game executable Windows refuses to run.
+        cls.broken_client = e2e.write_client(os.path.join(cls.work, "broken-client"),
+                                             {e2e.EXECUTABLE: b"not a program\n", "data/readme.txt": b"a file\n"})
+        e2e.publish(os.path.join(cls.site, "broken"), cls.broken_client, "1.0.0")
 
     def test_a_finished_update_starts_the_game_in_the_game_folder(self):
         root = self.fresh_root("starts")
@@ -186,25 +234,81 @@ class Launcher(LauncherCase):
                         shown.stdout)
         self.assertEqual(self.finish(process, root, timeout=60), 1)
 
-    def test_retry_runs_a_new_job_and_bypass_without_a_game_only_closes(self):
-        root = self.fresh_root("retry")
+    def closed_port_url(self):
         with socket.socket() as probe:  # a port nothing listens on: connections are refused
             probe.bind(("127.0.0.1", 0))
-            closed_port = probe.getsockname()[1]
-        process = self.start(root, "http://127.0.0.1:%d" % closed_port)
+            return "http://127.0.0.1:%d" % probe.getsockname()[1]
+
+    def test_retry_runs_a_new_job_and_close_without_a_game_only_closes(self):
+        root = self.fresh_root("retry")
+        process = self.start(root, self.closed_port_url())
         answers = []
-        for button in (RETRY, BYPASS):
-            answer = self.drive(root, "answer", str(button), "60000")
-            self.assertEqual(answer.returncode, 0, "no failure dialog; log:\n" + e2e.log_since(root, 0))
-            answers.append(answer.stdout.splitlines())
+        for key in ("Return", "alt+c"):  # the default button (Retry), then Close by its access key
+            texts = self.dialog_texts(root, "Lanternix", RETRY)
+            self.assertEqual(self.focus(root, "Lanternix"), (RETRY, "&Retry"))
+            answers.append(texts)
+            self.keys("Lanternix", key)
+            self.wait_for(lambda: len(self.log_lines(root, "Update failed (network)")) >= len(answers),
+                          "the dialog's answer did nothing")
         self.assertEqual(self.finish(process, root, timeout=60), 0)
-        for failure_text, category_message in answers:
-            self.assertIn("Could not reach the patch server", failure_text)
-            self.assertEqual(category_message, NETWORK_MESSAGE)
+        for texts in answers:
+            self.assertIn("Could not reach the patch server", texts[0])
+            # No game on disk: the dialog offers no Bypass, and says why.
+            self.assertEqual(texts[1:], [NETWORK_MESSAGE_NO_GAME, "&Retry", "&Manual Patch", "&Close"])
         self.assertEqual(len(self.log_lines(root, "Update failed (network)")), 2)
         self.assertEqual(self.log_lines(root, "Starting the game"), [])
         self.assertFalse(os.path.exists(self.record(root)))
 
+    def test_closing_the_failure_dialog_starts_the_game_only_when_it_is_whole(self):
+        """Escape answers Bypass: it starts an installed game, never one whose update is
+        recorded as unfinished."""
+        root = self.fresh_root("bypass")
+        self.assertEqual(self.finish(self.start(root, self.server.url(), "--no-launch"), root), 0)
+        state_path = os.path.join(root, e2e.DATA_FOLDER, "state.json")
+        whole = e2e.read_bytes(state_path)
+        for pending, started in ((True, False), (False, True)):
+            with self.subTest(pending=pending):
+                if os.path.exists(self.record(root)):
+                    os.remove(self.record(root))
+                state = json.loads(whole)
+                if pending:
+                    state["pending"] = state["installed"]
+                e2e.write_bytes(state_path, json.dumps(state).encode())
+                process = self.start(root, self.closed_port_url())
+                texts = self.dialog_texts(root, "Lanternix", RETRY)
+                self.assertEqual(texts[1:], [NETWORK_MESSAGE_NO_GAME if pending else NETWORK_MESSAGE, "&Retry",
+                                             "&Manual Patch", "&Close" if pending else "&Bypass"])
+                self.keys("Lanternix", "Escape")
+                self.assertEqual(self.finish(process, root, timeout=60), 0)
+                if started:
+                    self.wait_for(lambda: os.path.exists(self.record(root)), "Bypass started no game")
+                else:
+                    time.sleep(2)
+                    self.assertFalse(os.path.exists(self.record(root)), "a half-updated game was started")
+        self.assertEqual(len(self.log_lines(root, "Starting the game without a completed update (bypass)")), 1)
+
+    def test_a_game_that_does_not_start_gets_choices_that_end(self):
+        root = self.fresh_root("broken-game")
+        process = self.start(root, self.server.url("broken"))
+        shown = []
+        for key in ("Return", "alt+p", "Escape"):  # Try again, Repair, Close
+            texts = self.dialog_texts(root, "Lanternix", RETRY, 120000)
+            self.assertEqual(self.focus(root, "Lanternix"), (RETRY, "&Try again"))
+            shown.append(texts)
+            self.keys("Lanternix", key)
+            self.wait_for(lambda: len(self.log_lines(root, "Could not start the game")) > len(shown) or
+                          process.poll() is not None, "the answer %s did nothing" % key, timeout=120)
+        self.assertEqual(self.finish(process, root, timeout=60), 0)
+        game = e2e.windows_path(os.path.join(root, e2e.EXECUTABLE)).replace("/", "\\")
+        for texts in shown:
+            # The whole message: the program, the system's reason and its code.
+            self.assertTrue(texts[0].lower().startswith(("Could not start " + game + ": ").lower()), texts[0])
+            self.assertRegex(texts[0], r"\(Win32 error \d+\)$")
+            self.assertEqual(texts[1:], [START_FAILURE_MESSAGE, "&Try again", "Re&pair", "&Close"])
+        self.assertEqual(len(self.log_lines(root, "Could not start the game")), 3)
+        self.assertEqual(len(self.log_lines(root, "Repairing the game files after the game did not start")), 1)
+        self.assertEqual(len(self.log_lines(root, " channel %s for " % e2e.CHANNEL)), 2)  # the first update and the repair
+        self.assertEqual(self.log_lines(root, "Update failed"), [])
 
 
 class HandOver(LauncherCase):
@@ -301,6 +405,11 @@ class Setup(LauncherCase):
         e2e.publish(os.path.join(cls.site, "same"), cls.client, "1.0.0", launcher=e2e.TOOLS.launcher)
         e2e.publish(os.path.join(cls.site, "newer"), cls.client, "1.0.0", launcher=e2e.TOOLS.launcher_next,
                     launcher_version="0.2.0")
+        # A client with one file nested deeper than the default folder can hold without long paths.
+        deep = "data/" + "/".join(letter * 50 for letter in "abcd") + "/file.txt"
+        cls.deep_client = e2e.write_client(os.path.join(cls.work, "deep-client"),
+                                           {e2e.EXECUTABLE: b"game", deep: b"deep down\n"})
+        e2e.publish(os.path.join(cls.site, "deep"), cls.deep_client, "1.0.0", launcher=e2e.TOOLS.launcher)
 
     @classmethod
     def prefix(cls):
@@ -348,12 +457,23 @@ class Setup(LauncherCase):
                                 env=self.environment(self.work), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
 
-    def setup(self, site, *extra):
-        """Runs setup against `site`, presses Install once the page knows the download."""
+    def setup(self, site, *extra, keys=("Return",)):
+        """Runs setup against `site`; once the page knows the download, the focus is on
+        Install again and `keys` answer the page."""
         process = self.start_setup(site, *extra)
-        page = self.drive(self.work, "press", self.SETUP_TITLE, self.INSTALL, "90000")
+        page = self.drive(self.work, "texts", self.SETUP_TITLE, self.INSTALL, "90000")
         self.assertEqual(page.returncode, 0, "no install page; setup log:\n" + self.temp_log("setup"))
         self.assertIn("Download: ", page.stdout)
+        self.assertEqual(self.focus(self.work, self.SETUP_TITLE), (int(self.INSTALL), "&Install"))
+        for key in keys:
+            if key == "Tab-to-shortcut":  # Tab through the page until the check box has the focus
+                for _ in range(12):
+                    if self.focus(self.work, self.SETUP_TITLE)[1] == "Create a desktop shortcut":
+                        break
+                    self.keys(self.SETUP_TITLE, "Tab")
+                self.assertEqual(self.focus(self.work, self.SETUP_TITLE)[1], "Create a desktop shortcut")
+            else:
+                self.keys(self.SETUP_TITLE, key)
         self.assertEqual(self.finish(process, self.work), 0, self.temp_log("setup"))
         return page.stdout
 
@@ -362,11 +482,6 @@ class Setup(LauncherCase):
                                 env=dict(self.environment(root), **(environment or {})), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
 
-    def wait_for(self, condition, what, timeout=120):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            self.assertLess(time.monotonic(), deadline, what)
-            time.sleep(0.2)
 
     def test_a_second_setup_leaves_the_first_and_cancelling_installs_nothing(self):
         root = self.clean_slate()
@@ -377,7 +492,8 @@ class Setup(LauncherCase):
         second = self.start_setup("same")
         self.assertEqual(self.finish(second, self.work, timeout=60), 0)
         self.assertEqual(first.poll(), None, "the first setup ended")
-        self.assertEqual(self.drive(self.work, "press", self.SETUP_TITLE, "2", "60000").returncode, 0)  # Cancel
+        self.dialog_texts(self.work, self.SETUP_TITLE, self.INSTALL)
+        self.keys(self.SETUP_TITLE, "Escape")  # cancels, also once Install had been disabled
         self.assertEqual(self.finish(first, self.work, timeout=60), 0)
         added = self.temp_log("setup")[len(log_before):]
         self.assertEqual((added.count("Another setup is already running"), added.count("Setup cancelled")), (1, 1))
@@ -424,7 +540,8 @@ class Setup(LauncherCase):
         process = subprocess.Popen([e2e.TOOLS.wine_run, e2e.TOOLS.launcher], env=self.environment(root),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    start_new_session=True)
-        self.assertEqual(self.drive(root, "press", self.SETUP_TITLE, self.START_GAME, "60000").returncode, 0)
+        self.dialog_texts(root, self.SETUP_TITLE, self.START_GAME)
+        self.keys(self.SETUP_TITLE, "Return")  # the default: start the game
         self.assertEqual(self.finish(process, root), 0)
         self.wait_for(lambda: os.path.exists(self.record(root)), "the installed launcher started no game")
         self.assertEqual(self.drive(root, "wait-gone", "60000").returncode, 0)
@@ -433,7 +550,9 @@ class Setup(LauncherCase):
         kept = [path for path in e2e.client_files(root) if not path.startswith(e2e.DATA_FOLDER + "/logs/")]
         before = e2e.snapshot(root, kept)
         process = self.launcher(root, "--uninstall")
-        self.assertEqual(self.drive(root, "press", "Kaldren Morvale", self.NO, "60000").returncode, 0)
+        self.dialog_texts(root, "Kaldren Morvale", self.NO)
+        # No by its access key (Wine's task dialog ignores Escape when it has no Cancel button).
+        self.keys("Kaldren Morvale", "alt+n")
         self.assertEqual(self.finish(process, root), 0)
         game = subprocess.Popen([e2e.TOOLS.wine_run, os.path.join(root, e2e.EXECUTABLE)], start_new_session=True,
                                 env=dict(self.environment(root), LANTERNIX_TEST_GAME_STAY="120000"))
@@ -449,26 +568,158 @@ class Setup(LauncherCase):
         # The uninstall: a player's screenshot stays, and so does the folder holding it.
         e2e.write_bytes(os.path.join(root, "screenshots", "shot.png"), b"a picture")
         process = self.launcher(root, "--uninstall")
-        self.assertEqual(self.drive(root, "press", "Kaldren Morvale", self.YES, "60000").returncode, 0)
+        self.dialog_texts(root, "Kaldren Morvale", self.YES)
+        self.keys("Kaldren Morvale", "alt+y")
         self.assertEqual(self.finish(process, root), 0)
-        done = self.drive(self.work, "press", "Kaldren Morvale", self.OK, "120000")
+        done = self.drive(self.work, "texts", "Kaldren Morvale", self.OK, "120000")
         self.assertEqual(done.returncode, 0, self.temp_log("uninstall"))
         self.assertIn("Files you added are still in:", done.stdout)
+        self.keys("Kaldren Morvale", "Return")
         self.wait_for(lambda: "Uninstall removed" in self.temp_log("uninstall"), "the uninstall never ended")
         self.assertIn("Uninstall removed 3 files, 0 failed, folder removed: false", self.temp_log("uninstall"))
+        # The copy in the temporary folder goes too, once it has ended.
+        self.wait_for(lambda: not any(os.path.exists(self.user_folder(*temp, "KaldrenMorvale-uninstall.exe"))
+                                      for temp in (("Temp",), ("AppData", "Local", "Temp"))),
+                      "the uninstaller copy stayed")
         self.assertEqual(list(e2e.client_files(root)), ["screenshots/shot.png"])
         self.assertIsNone(self.registration())
         self.assertFalse(os.path.exists(start_menu))
 
+    def test_a_folder_too_deep_for_the_client_is_refused_before_anything_is_written(self):
+        root = self.clean_slate()
+        process = self.start_setup("deep")
+        self.dialog_texts(self.work, self.SETUP_TITLE, self.INSTALL)
+        self.keys(self.SETUP_TITLE, "Return")
+        refusal = "\n".join(self.dialog_texts(self.work, "Kaldren Morvale", self.OK))
+        self.assertIn("This folder cannot be used", refusal)
+        self.assertIn("That folder is nested too deeply for Windows to hold every game file", refusal)
+        self.keys("Kaldren Morvale", "Return")
+        self.dialog_texts(self.work, self.SETUP_TITLE, self.INSTALL)  # the page stays for another folder
+        self.keys(self.SETUP_TITLE, "Escape")
+        self.assertEqual(self.finish(process, self.work, timeout=60), 0)
+        self.assertEqual(list(e2e.client_files(root)) if os.path.exists(root) else [], [])
+        self.assertIsNone(self.registration())
+
+    def test_the_uninstall_removes_nothing_it_cannot_remove_safely(self):
+        """An uninstall run from a folder that is no installation, over records it cannot
+        read, while the game was started meanwhile, or while a launcher holds the folder:
+        each exits non-zero and leaves every file where it was."""
+        root = self.fresh_root("refusing")
+        launcher = os.path.join(root, "Lanternix.exe")
+        shutil.copy2(e2e.TOOLS.launcher, launcher)
+        self.assertEqual(self.finish(self.launcher(root, "--root", e2e.windows_path(root), "--base-url",
+                                                   self.server.url("same"), "--no-launch"), root), 0)
+        downloads = self.fresh_root("downloads")
+        shutil.copy2(e2e.TOOLS.launcher, os.path.join(downloads, "Lanternix.exe"))
+        e2e.write_bytes(os.path.join(downloads, "notes.txt"), b"the player's")
+        state_path = os.path.join(root, e2e.DATA_FOLDER, "state.json")
+        whole_state = e2e.read_bytes(state_path)
+        finisher = os.path.join(self.fresh_root("finisher"), "KaldrenMorvale-uninstall.exe")
+        finish = ["--uninstall-finish", "--root", e2e.windows_path(root), "--quiet"]
+
+        def uninstall(folder, *arguments, program=None):
+            return self.finish(subprocess.Popen([e2e.TOOLS.wine_run, program or os.path.join(folder, "Lanternix.exe"),
+                                                 *arguments], env=self.environment(folder), stdin=subprocess.DEVNULL,
+                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                                start_new_session=True), folder)
+
+        def garbled_state():
+            e2e.write_bytes(state_path, b"{{")
+            return None
+
+        def game_started():
+            return subprocess.Popen([e2e.TOOLS.wine_run, os.path.join(root, e2e.EXECUTABLE)], start_new_session=True,
+                                    env=dict(self.environment(root), LANTERNIX_TEST_GAME_STAY="120000"))
+
+        def launcher_busy():
+            os.remove(os.path.join(root, "data", "big.bin"))  # something to download, held back
+            self.stalling = StallingServer(os.path.join(self.site, "same")).__enter__()
+            busy = self.launcher(root, "--root", e2e.windows_path(root), "--base-url", self.stalling.url)
+            self.assertTrue(self.stalling.stalled.wait(120), "the busy launcher never downloaded")
+            return busy
+
+        cases = (("no installation", downloads, ["--uninstall", "--quiet"], None, None, 2),
+                 ("garbled state", root, ["--uninstall", "--quiet"], None, garbled_state, 2),
+                 ("game started meanwhile", root, finish, finisher, game_started, 1),
+                 ("launcher holds the folder", root, finish, finisher, launcher_busy, 1))
+        for what, folder, arguments, program, prepare, code in cases:
+            with self.subTest(what):
+                e2e.write_bytes(state_path, whole_state)
+                if program:
+                    shutil.copy2(e2e.TOOLS.launcher, program)  # the last one removed itself
+                if what == "game started meanwhile":
+                    starts = e2e.read_bytes(self.record(root)).count(b"\n") if os.path.exists(self.record(root)) else 0
+                running = prepare() if prepare else None
+                kept = [path for path in e2e.client_files(folder) if "/logs/" not in path]
+                before = e2e.snapshot(folder, kept)
+                try:
+                    if what == "game started meanwhile":
+                        self.wait_for(lambda: os.path.exists(self.record(root)) and
+                                      e2e.read_bytes(self.record(root)).count(b"\n") > starts, "the game never ran")
+                    self.assertEqual(uninstall(folder, *arguments, program=program), code)
+                finally:
+                    if running is not None:
+                        if what == "launcher holds the folder":
+                            self.drive(root, "close-window")
+                            self.finish(running, root, timeout=60)
+                            self.stalling.__exit__()
+                        else:
+                            e2e.kill_process_group(running)
+                self.assertEqual(e2e.snapshot(folder, kept), before)
+                self.assertTrue(os.path.exists(os.path.join(folder, "Lanternix.exe")))
+                if program:  # the finishing copy is removed once it has ended, refused or not
+                    self.wait_for(lambda: not os.path.exists(program), "the uninstaller copy stayed")
+        self.assertEqual(e2e.read_bytes(os.path.join(downloads, "notes.txt")), b"the player's")
+        self.assertEqual(len(self.log_lines(downloads, "Uninstall refused: ")), 1)
+        self.assertIn("Uninstall refused: The launcher's record of the installed files", e2e.log_since(root, 0))
+        uninstall_log = self.temp_log("uninstall")
+        self.assertIn("Uninstall refused: the game is running", uninstall_log)
+        self.assertIn("Uninstall stopped: another launcher is working on this folder", uninstall_log)
+
+    def test_dlls_planted_beside_the_setup_are_never_loaded(self):
+        """A setup started from a Downloads folder holding DLLs named like the system's it
+        uses (WinHTTP to read the release, CNG to verify it): under the override that
+        makes Wine load a planted file, the ordinary importer loads every one; the setup,
+        reading and verifying the release, none."""
+        if not e2e.TOOLS.direct_importer:
+            self.skipTest("no --direct-importer given")
+        planted = os.path.join(os.path.dirname(e2e.TOOLS.direct_importer), "planted")
+        names = ("winhttp.dll", "bcrypt.dll", "rstrtmgr.dll")
+        override = {"LANTERNIX_WINEDLLOVERRIDES": "winhttp,bcrypt,rstrtmgr=n,b"}
+        for program, loads in ((e2e.TOOLS.direct_importer, True), (e2e.TOOLS.launcher, False)):
+            with self.subTest(os.path.basename(program)):
+                downloads = os.path.join(self.work, "downloads", os.path.basename(program))
+                shutil.rmtree(downloads, ignore_errors=True)
+                os.makedirs(downloads)
+                for name in names:
+                    shutil.copy2(os.path.join(planted, name), downloads)
+                copy = os.path.join(downloads, os.path.basename(program))
+                shutil.copy2(program, copy)
+                command = [e2e.TOOLS.wine_run, copy]
+                if not loads:
+                    self.clean_slate()
+                    command += ["--base-url", self.server.url("same")]
+                process = subprocess.Popen(command, env=dict(self.environment(self.work), **override),
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, start_new_session=True)
+                if not loads:
+                    self.assertIn("Download: ", "\n".join(self.dialog_texts(self.work, self.SETUP_TITLE, self.INSTALL)))
+                    self.keys(self.SETUP_TITLE, "Escape")
+                self.assertEqual(self.finish(process, self.work, timeout=120), 0)
+                markers = sorted(name for name in names if os.path.exists(os.path.join(downloads, name + ".loaded")))
+                self.assertEqual(markers, sorted(names) if loads else [])
+
     def test_a_newer_launcher_in_the_release_makes_the_first_update(self):
         root = self.clean_slate()
-        self.setup("newer", "--no-launch")
+        # Keyboard only: Tab to the check box, untick it, Install by its access key.
+        self.setup("newer", "--no-launch", keys=("Tab-to-shortcut", "space", "alt+i"))
         # The release's launcher continues in the folder; it is no child of this test.
         self.wait_for(lambda: self.log_lines(root, "Updated to client 1.0.0") or self.log_lines(root, "Update failed"),
                       "the installed launcher never finished")
         self.assertEqual(self.drive(root, "wait-gone", "60000").returncode, 0)
         self.assertEqual(len(self.log_lines(root, "Installed launcher 0.2.0 from the release")), 1)
         self.assertEqual(len(self.log_lines(root, "launcher 0.2.0 starting in patch mode")), 1)
+        self.assertEqual(len(self.log_lines(root, "Created shortcut ")), 1)  # the Start menu's only
         self.assertMatchesClient(root, self.client, e2e.snapshot(root, ["Lanternix.exe"]))
         self.assertEqual(e2e.sha256_file(os.path.join(root, "Lanternix.exe")),
                          e2e.sha256_file(e2e.TOOLS.launcher_next))

@@ -2,18 +2,45 @@
 // behaves: "confirm" writes its working folder and arguments (one a line, UTF-8) to
 // stand-in.txt beside itself, then confirms to the pid after --wait-pid; "exit" ends
 // at once without confirming, as a crash would; "hang" never confirms (ends after 60 s).
+// As the old launcher instead: "--hand-over ROOT STAGED" hands ROOT's Lanternix.exe over
+// to STAGED on a disk that LANTERNIX_FAULT_PLAN="kill@N" stops (exit 99) right before
+// operation N, as a crash would; otherwise exit 0 when handed over, 1 when not.
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
+#include "core/log.h"
 #include "core/text.h"
 #include "engine/self_replacement.h"
+#include "support/fault_plan.h"
+#include "system/data_folder.h"
+
+namespace {
+
+int hand_over_as_old_launcher(const std::wstring& root, const std::wstring& staged) {
+  using namespace kaldren::patcher;
+  open_log(std::filesystem::path(root) / L"old-launcher.log");
+  LauncherOptions options;
+  options.root = root;
+  options.launcher_path = (std::filesystem::path(root) / kLauncherFileName).wstring();
+  options.arguments = {L"--root", root};
+  const char* text = std::getenv("LANTERNIX_FAULT_PLAN");
+  const std::optional<test::FaultPlan> plan = text ? test::parse_fault_plan(text) : std::nullopt;
+  test::FaultPlanFileSystem disk(system_file_system(), plan.value_or(test::FaultPlan{}),
+                                 [] { TerminateProcess(GetCurrentProcess(), 99); });
+  return replace_launcher(options, staged, HandOverTimes{}, disk) ? 0 : 1;
+}
+
+}  // namespace
 
 int wmain(int count, wchar_t** arguments) {
   using namespace kaldren::patcher;
+  if (count == 4 && std::wstring(arguments[1]) == L"--hand-over") return hand_over_as_old_launcher(arguments[2], arguments[3]);
   wchar_t behaviour[16] = {};
   GetEnvironmentVariableW(L"LANTERNIX_STAND_IN", behaviour, 16);
   const std::wstring mode = behaviour;

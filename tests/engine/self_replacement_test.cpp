@@ -15,6 +15,8 @@
 #include "support/log_reader.h"
 #include "support/temp_folder.h"
 #include "system/data_folder.h"
+#include "system/file_system.h"
+#include "system/processes.h"
 #include "system/system_test_support.h"
 
 namespace kaldren::patcher {
@@ -174,6 +176,42 @@ TEST(ConfirmStart, SetsOnlyTheEventOfThatPid) {
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   confirm_start(4242);
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// The old launcher killed right before each disk operation of its hand-over: every
+// time either a launcher is at its name or the previous one waits to be put back, and
+// the next start's recovery leaves the old or the new launcher there, never neither.
+TEST_F(HandOverTest, ACrashAtEveryStepLeavesALauncherToStart) {
+  int steps = 0;
+  int recoveries = 0;
+  for (int step = 1; step <= 60; ++step) {
+    SCOPED_TRACE("killed before operation " + std::to_string(step));
+    restore();
+    SetEnvironmentVariableW(L"LANTERNIX_STAND_IN", L"confirm");
+    SetEnvironmentVariableW(L"LANTERNIX_FAULT_PLAN", (L"kill@" + std::to_wstring(step)).c_str());
+    const UniqueNullHandle old_launcher = start_process(own_folder() / L"self_replacement_stand_in.exe",
+                                                        {L"--hand-over", root_.path().wstring(), staged_.wstring()},
+                                                        root_.path());
+    SetEnvironmentVariableW(L"LANTERNIX_FAULT_PLAN", nullptr);
+    ASSERT_EQ(WaitForSingleObject(old_launcher.get(), 60000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(old_launcher.get(), &code);
+    EXPECT_TRUE(test::present(target_) || test::present(previous_));
+    const bool recovered = recover_launcher(system_file_system(), root_.path());
+    recoveries += recovered ? 1 : 0;
+    ASSERT_TRUE(test::present(target_));
+    const std::string now = test::content_of(target_);
+    EXPECT_TRUE(now == kOldBytes || now == new_bytes_);
+    if (code != 99) {  // the hand-over ran to its end
+      EXPECT_EQ(code, 0u);
+      EXPECT_EQ(now, new_bytes_);
+      EXPECT_FALSE(recovered);
+      steps = step - 1;
+      break;
+    }
+  }
+  EXPECT_GE(steps, 2) << "the hand-over was never cut off";
+  EXPECT_EQ(recoveries, 1) << "the cut between moving aside and putting in place";
 }
 
 }  // namespace

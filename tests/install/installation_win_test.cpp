@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -18,14 +19,15 @@
 #include "engine/fake_publication.h"
 #include "engine/launcher_state.h"
 #include "install/installation.h"
-#include "install/processes.h"
 #include "install/registration.h"
+#include "install/uninstall.h"
 #include "install/windows_traces.h"
 #include "protocol/crypto.h"
 #include "support/failure_of.h"
 #include "support/log_reader.h"
 #include "support/temp_folder.h"
 #include "system/file_operations.h"
+#include "system/processes.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -259,7 +261,9 @@ TEST_F(InstallGame, DownloadsANewerLauncherFromTheRelease) {
   open_log({});
   EXPECT_FALSE(is_there(other / kLauncherFileName));
   remove_installation(root_.wstring());
-  remove_installation(other.wstring());
+  // A folder without the launcher's state is not uninstalled.
+  EXPECT_TRUE(std::string(test::failure_of([&] { remove_installation(other.wstring()); }).what())
+                  .starts_with("The launcher's record of the installed files"));
 }
 
 TEST(UninstallFinish, StartsTheLauncherCopyFromTheTemporaryFolder) {
@@ -321,21 +325,63 @@ TEST(RemoveInstallation, RemovesWhatTheLauncherInstalledAndKeepsTheRest) {
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_TRUE(warnings[0].starts_with("Could not remove ../outside.txt: ")) << warnings[0];
 
-  // Only what the launcher installed: nothing of the game folder stays. A pending
-  // install whose manifest is gone adds nothing.
+  // Only what the launcher installed: nothing of the game folder stays.
   const std::filesystem::path clean = temp / "clean";
   save_manifest(disk(), clean, manifest);
-  state.pending = ReleaseRecord{2, {1, 0, 1}, sha256("lost"), "bin/64/Kaldren.exe"};
+  state.pending.reset();
   save_state(disk(), clean, state);
   temp.write("clean/data/sub/b.pak", "b");
   temp.write("clean/Lanternix.exe", "launcher");
-  test::LogReader second_log(temp / "second.log");
   const UninstallSummary all = remove_installation(clean.wstring());
-  ASSERT_EQ(second_log.at("WARN").size(), 2u) << testing::PrintToString(second_log.at("WARN"));
-  EXPECT_TRUE(second_log.at("WARN")[0].starts_with("Could not read a saved manifest: ")) << second_log.at("WARN")[0];
   EXPECT_EQ(all.removed, 1u);
   EXPECT_TRUE(all.folder_removed);
   EXPECT_FALSE(is_there(clean));
+}
+
+// Records that cannot tell the game's files from the player's: nothing is removed,
+// and the error names the record.
+TEST(RemoveInstallation, RemovesNothingWhenItsRecordsCannotBeRead) {
+  const test::TempFolder temp;
+  const std::string manifest = test::manifest_document("1.0.0", {{"data/a.pak", "a"}});
+  const ReleaseRecord release{1, {1, 0, 0}, sha256(manifest), "bin/64/Kaldren.exe"};
+  const struct {
+    const char* what;
+    std::function<void(const std::filesystem::path&)> spoil;
+    const char* names;
+  } cases[] = {
+      {"no state", [](const std::filesystem::path& root) { DeleteFileW((root / "Lanternix/state.json").c_str()); },
+       "state.json) is missing"},
+      {"garbled state", [&](const std::filesystem::path& root) { temp.write(root / "Lanternix/state.json", "{{"); },
+       "state.json) could not be read: "},
+      {"no saved manifest",
+       [](const std::filesystem::path& root) { DeleteFileW((root / "Lanternix/manifest.json").c_str()); },
+       "manifest.json) is missing or does not match its release"},
+      {"altered saved manifest",
+       [&](const std::filesystem::path& root) { temp.write(root / "Lanternix/manifest.json", "{}"); },
+       "manifest.json) is missing or does not match its release"},
+      {"pending install without its manifest",
+       [&](const std::filesystem::path& root) {
+         LauncherState state = load_state(disk(), root);
+         state.pending = ReleaseRecord{2, {1, 0, 1}, sha256("lost"), "bin/64/Kaldren.exe"};
+         save_state(disk(), root, state);
+       },
+       "pending-manifest.json) is missing or does not match its release"},
+  };
+  for (const auto& c : cases) {
+    const std::filesystem::path root = temp / c.what;
+    save_manifest(disk(), root, manifest);
+    LauncherState state;
+    state.installed = release;
+    save_state(disk(), root, state);
+    temp.write(root / "data/a.pak", "a");
+    temp.write(root / "Lanternix.exe", "launcher");
+    c.spoil(root);
+    const std::string error = test::failure_of([&] { remove_installation(root.wstring()); }).what();
+    EXPECT_NE(error.find(c.names), std::string::npos) << c.what << ": " << error;
+    EXPECT_TRUE(is_there(root / "data/a.pak")) << c.what;
+    EXPECT_TRUE(is_there(root / "Lanternix.exe")) << c.what;
+    EXPECT_TRUE(is_there(root / "Lanternix")) << c.what;
+  }
 }
 
 }  // namespace

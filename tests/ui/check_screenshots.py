@@ -2,8 +2,11 @@
 """Takes screenshots of the launcher window in each phase and of the failure dialog
 (window_screenshots.exe on an X server of its own) and checks them against the artwork
 the build drew: 640x466 at 96 DPI, each progress bar exactly as long as its share of
-592 pixels and made of the bar picture's pixels, the picture itself around it.
---keep FOLDER also writes PNG copies there (ImageMagick), e.g. for the README.
+592 pixels and made of the bar picture's pixels, the picture itself around it. At each
+other DPI of --dpi (Wine's LogPixels) the window is the design size scaled and the
+failure dialog lies inside it.
+--keep FOLDER also writes PNG copies there (ImageMagick), e.g. for the README; those of
+another DPI than 96 are named launcher-<phase>-<dpi>dpi.png.
 Exits 77 when there is no X server to run on."""
 
 import argparse
@@ -12,6 +15,8 @@ import shutil
 import struct
 import subprocess
 import sys
+
+from display_dpi import logpixels, parse_dpis, suffix
 
 WIDTH, HEIGHT = 640, 466
 BAR_HEIGHT = 17
@@ -91,29 +96,49 @@ def check(folder, artwork):
     return problems
 
 
+def check_scaled(folder, dpi):
+    """At another DPI than 96: the window at the scaled design size, the dialog in it."""
+    problems = []
+    width, height = (WIDTH * dpi + 48) // 96, (HEIGHT * dpi + 48) // 96  # MulDiv rounds
+    for name in [shot[0] for shot in SHOTS] + ["failure"]:
+        shot = Bmp(os.path.join(folder, name + ".bmp"))
+        if (shot.width, shot.height) != (width, height):
+            problems.append("%s at %d DPI: %dx%d, not %dx%d" % (name, dpi, shot.width, shot.height, width, height))
+    finished, failure = (Bmp(os.path.join(folder, name + ".bmp")) for name in ("finished", "failure"))
+    if failure.row(failure.height // 2, 0, failure.width) == finished.row(finished.height // 2, 0, finished.width):
+        problems.append("failure at %d DPI: no dialog over the window" % dpi)
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--run-with-display", "--wine-run", "--program", "--artwork", "--work"):
         parser.add_argument(option, required=True)
     parser.add_argument("--keep", help="also write PNG copies here")
+    parser.add_argument("--dpi", default="96", help="comma-separated DPIs to show the window at")
     args = parser.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    run = subprocess.run(["sh", args.run_with_display, args.wine_run, args.program, "Z:" + os.path.abspath(args.work)],
-                         timeout=240)
-    if run.returncode == 77:
-        sys.exit(77)
-    if run.returncode != 0:
-        sys.exit("window_screenshots exited with %d" % run.returncode)
-    problems = check(args.work, args.artwork)
+    problems = []
+    dpis = parse_dpis(args.dpi)
+    for dpi in dpis:
+        folder = os.path.join(args.work, "%ddpi" % dpi)
+        os.makedirs(folder)
+        with logpixels(args.run_with_display, args.wine_run, args.program, dpi):
+            run = subprocess.run(["sh", args.run_with_display, args.wine_run, args.program,
+                                  "Z:" + os.path.abspath(folder)], timeout=240)
+        if run.returncode == 77:
+            sys.exit(77)
+        if run.returncode != 0:
+            sys.exit("window_screenshots exited with %d at %d DPI" % (run.returncode, dpi))
+        problems += check(folder, args.artwork) if dpi == 96 else check_scaled(folder, dpi)
+        if args.keep:
+            os.makedirs(args.keep, exist_ok=True)
+            for name in [shot[0] for shot in SHOTS] + ["failure"]:
+                subprocess.run(["convert", os.path.join(folder, name + ".bmp"),
+                                os.path.join(args.keep, "launcher-%s%s.png" % (name, suffix(dpi)))], check=True)
     for problem in problems:
         print(problem)
-    if args.keep:
-        os.makedirs(args.keep, exist_ok=True)
-        for name in [shot[0] for shot in SHOTS] + ["failure"]:
-            subprocess.run(["convert", os.path.join(args.work, name + ".bmp"),
-                            os.path.join(args.keep, "launcher-%s.png" % name)], check=True)
-    print("%d screenshots, %d problems" % (len(SHOTS) + 1, len(problems)))
+    print("%d screenshots, %d problems" % ((len(SHOTS) + 1) * len(dpis), len(problems)))
     sys.exit(1 if problems else 0)
 
 

@@ -41,7 +41,8 @@ class LauncherWindowTest : public ::testing::Test {
 };
 
 TEST_F(LauncherWindowTest, IsCentredAtItsDesignSizeForTheSystemDpi) {
-  const int dpi = static_cast<int>(GetDpiForSystem());
+  const int dpi = static_cast<int>(GetDpiForWindow(hwnd_));
+  EXPECT_EQ(dpi, static_cast<int>(GetDpiForSystem()));  // one monitor here
   RECT area{}, window{};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   GetWindowRect(hwnd_, &window);
@@ -56,6 +57,20 @@ TEST_F(LauncherWindowTest, IsCentredAtItsDesignSizeForTheSystemDpi) {
   GetClassNameW(hwnd_, text, 64);
   EXPECT_STREQ(text, L"KaldrenMorvale.Lanternix.Window");
   EXPECT_TRUE(LauncherWindow::bring_to_front());
+}
+
+// Moved to monitors of other scaling: the place Windows suggests, the size of the DPI.
+TEST_F(LauncherWindowTest, FollowsTheMonitorsScaling) {
+  for (const int dpi : {144, 192, 96, 120}) {
+    RECT suggested{100, 50, 100 + MulDiv(640, dpi, 96) + 7, 50 + MulDiv(466, dpi, 96) + 3};  // not quite right
+    SendMessageW(hwnd_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    RECT window{};
+    GetWindowRect(hwnd_, &window);
+    EXPECT_EQ(window.left, 100) << dpi;
+    EXPECT_EQ(window.top, 50) << dpi;
+    EXPECT_EQ(window.right - window.left, MulDiv(640, dpi, 96)) << dpi;
+    EXPECT_EQ(window.bottom - window.top, MulDiv(466, dpi, 96)) << dpi;
+  }
 }
 
 TEST_F(LauncherWindowTest, PostsAStatusOnlyForANewPhaseOrAFailure) {

@@ -8,7 +8,7 @@
 #include "core/error.h"
 #include "core/log.h"
 #include "core/text.h"
-#include "install/processes.h"
+#include "system/processes.h"
 
 namespace kaldren::patcher {
 namespace {

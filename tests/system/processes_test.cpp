@@ -1,4 +1,4 @@
-#include "install/processes.h"
+#include "system/processes.h"
 
 #include <gtest/gtest.h>
 

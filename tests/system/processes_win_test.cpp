@@ -10,9 +10,9 @@
 #include "core/error.h"
 #include "core/owned_handle.h"
 #include "core/text.h"
-#include "install/processes.h"
 #include "support/failure_of.h"
 #include "support/temp_folder.h"
+#include "system/processes.h"
 
 namespace kaldren::patcher {
 namespace {
