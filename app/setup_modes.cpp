@@ -96,7 +96,7 @@ int PatcherApplication::run_install() {
   const std::string channel = options_.channel;
   InstallPageResult page = show_install_page(instance_, default_folder, [sources, channel](const std::stop_token& stop) {
     const std::unique_ptr<Transport> transport = make_transport(sources);
-    return choose_release(*transport, channel, trusted_release_keys(), stop);
+    return choose_release(*transport, channel, trusted_release_keys(), stop, trusted_release_key_threshold());
   });
   if (!page.accepted || !page.release) {
     log(LogLevel::info, "Setup cancelled");

@@ -25,6 +25,9 @@ ManifestFile read_file_entry(JsonReader& reader) {
     if (key == "path") {
       file.path = reader.read_string();
       has_path = true;
+    } else if (key == "install") {
+      // Other values are left to later launchers: until then the file is an ordinary one.
+      file.install_if_missing = reader.read_string() == "if_missing";
     } else if (!members.read(reader, key)) {
       reader.skip_value(reader.depth());
     }
@@ -117,6 +120,10 @@ std::string write_client_manifest(std::string_view version, std::span<const Mani
     writer.key("path");
     writer.write_string(file.path);
     write_object_ref(writer, file.object);
+    if (file.install_if_missing) {
+      writer.key("install");
+      writer.write_string("if_missing");
+    }
     writer.end_object();
   }
   writer.end_array();

@@ -18,6 +18,10 @@ inline constexpr std::size_t kMaxManifestFiles = 200000;
 struct ManifestFile {
   std::string path;  // UTF-8, '/'-separated, as published.
   ObjectRef object;
+  // A file the game rewrites (player settings shipped with defaults): installed when
+  // missing, never replaced by an update or a repair. Member "install": "if_missing";
+  // launchers that skip the member treat the file as any other.
+  bool install_if_missing = false;
 };
 
 struct ClientManifest {
