@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string_view>
 
+#include "core/wall_clock.h"
 #include "engine/launcher_state.h"
 #include "protocol/release.h"
 #include "transport/transport.h"
