@@ -21,9 +21,13 @@
 #include "core/version.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
+#include "protocol/utc_time.h"
+#include "tools/channel_release.h"
 #include "tools/client_folder.h"
+#include "tools/install_marks.h"
 #include "tools/object_writer.h"
 #include "tools/signing_key.h"
+#include "tools/site_lock.h"
 
 namespace kaldren::patcher::publish {
 namespace {
@@ -80,14 +84,6 @@ std::string read_small_file(const std::filesystem::path& path, std::size_t cap) 
   return bytes;
 }
 
-std::string utc_now() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                     tm.tm_hour, tm.tm_min, tm.tm_sec);
-}
-
 struct ContentKey {
   Sha256Digest sha256;
   std::uint64_t size;
@@ -104,17 +100,15 @@ struct CurrentRelease {
 };
 
 std::optional<CurrentRelease> read_current_release(const std::filesystem::path& site, const std::string& channel,
-                                                   const std::vector<ReleaseKey>& keys, bool sequence_given) {
+                                                   const std::vector<ReleaseKey>& keys) {
   auto path = site / release_path(channel);
   std::error_code error;
   if (!std::filesystem::exists(path, error)) return std::nullopt;
   CurrentRelease current;
   try {
     current.release = verify_release(read_small_file(path, kMaxReleaseDocumentBytes), keys);
-  } catch (const PatchError& e) {
-    if (sequence_given) return std::nullopt;
-    throw ToolError(fmt::format("The current release {} cannot be read with the given keys ({}); "
-                                "pass --sequence to replace it", path.string(), e.what()));
+  } catch (const PatchError&) {
+    return std::nullopt;  // another publisher's: next_sequence has decided it may be replaced
   }
   // The manifest only speeds things up; a missing or damaged one just means more work.
   try {
@@ -150,18 +144,11 @@ PublishSummary publish_client(const PublishRequest& request,
       launcher_version.patch > kMaxLauncherVersionPart)
     throw ToolError(fmt::format("The launcher version {} does not fit a Windows version resource (parts up to 65535)",
                                 request.launcher_version));
-  if (request.keys.empty()) throw ToolError("Give at least one signing key with --key");
-  if (request.keys.size() > kMaxReleaseSignatures)
-    throw ToolError(fmt::format("At most {} signing keys can sign a release", kMaxReleaseSignatures));
   if (request.level < 0 || request.level > 19) throw ToolError("The compression level must be 0 (none) to 19");
   if (request.sequence && *request.sequence == 0) throw ToolError("The sequence must be 1 or more");
 
-  std::vector<SigningKey> keys;
-  std::vector<ReleaseKey> public_keys;
-  for (const auto& path : request.keys) {
-    keys.push_back(SigningKey::load(path));
-    public_keys.push_back(parse_release_key(keys.back().public_key_hex()));
-  }
+  const SigningKeys signing = load_signing_keys(request.keys);
+  const std::vector<ReleaseKey>& public_keys = signing.public_keys;
 
   std::error_code error;
   auto launcher_size = std::filesystem::file_size(request.launcher, error);
@@ -170,14 +157,15 @@ PublishSummary publish_client(const PublishRequest& request,
   if (launcher_size > kMaxLauncherBytes)
     throw ToolError(fmt::format("The launcher {} is larger than the patch protocol allows (256 MiB)", request.launcher.string()));
 
-  auto current = read_current_release(request.site, request.channel, public_keys, request.sequence.has_value());
-  std::uint64_t sequence = request.sequence ? *request.sequence : (current ? current->release.sequence + 1 : 1);
-  if (current && sequence <= current->release.sequence)
-    throw ToolError(fmt::format("The sequence {} is not higher than the current release's {}; launchers would refuse it",
-                                sequence, current->release.sequence));
-
   progress(fmt::format("Reading {}", request.client.string()));
   auto files = scan_client_folder(request.client, request.executable);
+  const std::vector<bool> install_if_missing =
+      mark_install_if_missing(files, request.install_if_missing, request.executable);
+
+  // One publisher at a time from here on: two would take the same next sequence.
+  SiteLock lock(request.site);
+  const std::uint64_t sequence = next_sequence(request.site, request.channel, public_keys, request.sequence);
+  auto current = read_current_release(request.site, request.channel, public_keys);
   std::uint64_t install_size = 0;
   for (const auto& file : files) install_size += file.size;
   unsigned threads = request.threads ? request.threads : std::max(1u, std::thread::hardware_concurrency());
@@ -235,35 +223,20 @@ PublishSummary publish_client(const PublishRequest& request,
 
   std::vector<ManifestFile> entries;
   entries.reserve(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) entries.push_back({files[i].path, refs[i]});
+  for (std::size_t i = 0; i < files.size(); ++i) entries.push_back({files[i].path, refs[i], install_if_missing[i]});
   std::string manifest = write_client_manifest(request.version, entries);
   if (manifest.size() > kMaxManifestDocumentBytes)
     throw ToolError(fmt::format("The client manifest would be {} bytes; the patch protocol allows 64 MiB", manifest.size()));
   ObjectRef manifest_ref = objects.store_bytes(manifest);
   ObjectRef launcher_ref = objects.store_file(request.launcher, hash_file(request.launcher));
 
-  std::string payload = write_release_payload(
-      {request.channel, sequence, request.published_at.empty() ? utc_now() : request.published_at, request.version,
-       request.executable, files.size(), install_size, download_size, manifest_ref, request.launcher_version,
-       launcher_ref});
-  std::string envelope = sign_release(payload, keys);
-  if (envelope.size() > kMaxReleaseDocumentBytes)
-    throw ToolError(fmt::format("The release document would be {} bytes; the patch protocol allows 64 KiB", envelope.size()));
-
-  // Read back what launchers will read, with the launcher's own code, before it goes live.
-  Release check = verify_release(envelope, public_keys);
-  validate_release(check, request.channel);
-  validate_client_manifest(parse_client_manifest(manifest), check);
-
-  // Objects must be on disk before the release that names them.
-  {
-    int fd = ::open(request.site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      ::syncfs(fd);
-      ::close(fd);
-    }
-  }
-  write_file_atomically(request.site / release_path(request.channel), envelope);
+  ReleasePayload payload{request.channel, sequence, request.published_at.empty() ? utc_now_text() : request.published_at,
+                         request.version, request.executable, files.size(), install_size, download_size, manifest_ref,
+                         request.launcher_version, launcher_ref,
+                         request.expires_at ? utc_time_text(*request.expires_at) : std::string()};
+  LiveRelease live = put_release_live(request.site, request.channel, payload, signing, [&](const Release& check) {
+    validate_client_manifest(parse_client_manifest(manifest), check);
+  });
 
   PublishSummary summary;
   summary.sequence = sequence;
@@ -271,6 +244,17 @@ PublishSummary publish_client(const PublishRequest& request,
   summary.install_bytes = install_size;
   summary.objects_new = objects.objects_written();
   summary.objects_reused = objects.objects_reused();
+  summary.objects_damaged = objects.objects_damaged();
+  // Upload order: the content and the launcher, then the manifest that names them, then
+  // the release documents that name the manifest.
+  const std::string manifest_path = object_path(manifest_ref);
+  for (const std::string& path : objects.written_paths()) {
+    if (path != manifest_path) summary.new_files.push_back(path);
+  }
+  for (const std::string& path : objects.written_paths()) {
+    if (path == manifest_path) summary.new_files.push_back(path);
+  }
+  summary.new_files.insert(summary.new_files.end(), live.written.begin(), live.written.end());
   summary.bytes_stored = objects.bytes_written();
   summary.download_bytes = download_size;
   return summary;

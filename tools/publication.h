@@ -23,6 +23,10 @@ struct PublishRequest {
   int level = 6;                            // zstd level; 0 stores everything as is
   unsigned threads = 0;                     // 0: one per core
   std::string published_at;                 // default: now, UTC
+  std::optional<std::int64_t> expires_at;   // seconds since 1970 UTC; none: never expires
+  // Files installed only when missing (settings the game rewrites): paths, or patterns
+  // where * stands for any characters but '/'. Each must match a file.
+  std::vector<std::string> install_if_missing;
 };
 
 struct PublishSummary {
@@ -30,15 +34,19 @@ struct PublishSummary {
   std::uint64_t files = 0;
   std::uint64_t install_bytes = 0;
   std::uint64_t objects_new = 0;
-  std::uint64_t objects_reused = 0;
+  std::uint64_t objects_reused = 0;    // present, their digests checked
+  std::uint64_t objects_damaged = 0;   // present but damaged, written again
   std::uint64_t bytes_stored = 0;     // bytes of the objects this run wrote
   std::uint64_t download_bytes = 0;   // what a fresh install downloads (distinct client objects)
+  // Site-relative paths this run wrote, in the order that keeps players safe while a
+  // copy of the site is uploaded: objects, then the manifest, the release documents last.
+  std::vector<std::string> new_files;
 };
 
-// Publishes `request`; the release document is written last, atomically, so a
-// half-written publication never becomes visible. `progress` receives status lines.
-// Throws ToolError (or PatchError from the shared format checks) before writing the
-// release when anything is wrong.
+// Publishes `request` under the site's lock; the release document is written last,
+// atomically, so a half-written publication never becomes visible. `progress` receives
+// status lines. Throws ToolError (or PatchError from the shared format checks) before
+// writing the release when anything is wrong.
 PublishSummary publish_client(const PublishRequest& request,
                               const std::function<void(const std::string&)>& progress);
 
