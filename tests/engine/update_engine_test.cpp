@@ -302,7 +302,7 @@ TEST_F(UpdateEngineTest, FilesInstalledOnlyWhenMissingKeepThePlayersCopy) {
   files["config/settings.ini"] = "volume=7";
   files["config/keys.ini"] = "jump=w";
   files["data/a.pak"] = "AAAA";
-  publication_.publish(fields, files);
+  const std::string manifest = publication_.publish(fields, files);
   take_downloads();
   const EngineResult update = run();
   EXPECT_EQ(update.outcome, EngineResult::updated);
@@ -311,7 +311,7 @@ TEST_F(UpdateEngineTest, FilesInstalledOnlyWhenMissingKeepThePlayersCopy) {
   EXPECT_EQ(test::content_of(game_path("config/keys.ini")), "jump=w");
   std::vector<std::string> downloads = take_downloads();
   std::sort(downloads.begin(), downloads.end());
-  std::vector<std::string> expected{object_path_of("AAAA"), object_path_of("jump=w")};
+  std::vector<std::string> expected{object_path_of("AAAA"), object_path_of("jump=w"), object_path_of(manifest)};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(downloads, expected);
 

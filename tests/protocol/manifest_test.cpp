@@ -238,7 +238,7 @@ TEST(WriteObjectRef, WritesTheFormTheParsersRead) {
   EXPECT_FALSE(manifest.files[0].install_if_missing);
   EXPECT_TRUE(manifest.files[1].install_if_missing);
   // The member is written only for the files it marks.
-  EXPECT_EQ(document.find("install"), document.rfind("\"install\":\"if_missing\""));
+  EXPECT_EQ(document.find("\"install\""), document.rfind("\"install\":\"if_missing\""));
 }
 
 TEST(ParseClientManifest, MarksFilesInstalledOnlyWhenMissingAndTakesOtherModesAsOrdinary) {
