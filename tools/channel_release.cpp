@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include <fmt/format.h>
 
@@ -21,13 +20,10 @@
 namespace kaldren::patcher::publish {
 namespace {
 
-std::string read_release_document(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError(fmt::format("Could not read {}", path.string()));
-  std::string bytes(kMaxReleaseDocumentBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
+std::string read_existing_release(const std::filesystem::path& path) {
+  auto bytes = read_release_document(path);
+  if (!bytes) throw ToolError(fmt::format("Could not read {}", path.string()));
+  return *bytes;
 }
 
 // Objects and manifests must be on the disk before a release names them; a flush that
@@ -62,7 +58,7 @@ std::uint64_t next_sequence(const std::filesystem::path& site, const std::string
   std::error_code error;
   if (!requested && std::filesystem::exists(path, error)) {
     try {
-      verify_release(read_release_document(path), keys);
+      verify_release(read_existing_release(path), keys);
     } catch (const PatchError& e) {
       throw ToolError(fmt::format("The current release {} cannot be read with the given keys ({}); "
                                   "pass --sequence to replace it",
@@ -84,7 +80,7 @@ Release current_release(const std::filesystem::path& site, const std::string& ch
   if (!std::filesystem::exists(path, error))
     throw ToolError(fmt::format("Channel {} has no release to {}", channel, what_for));
   try {
-    Release release = verify_release(read_release_document(path), keys);
+    Release release = verify_release(read_existing_release(path), keys);
     validate_release(release, channel);
     return release;
   } catch (const PatchError& e) {

@@ -15,15 +15,6 @@
 namespace kaldren::patcher::publish {
 namespace {
 
-std::optional<std::string> read_document(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes(kMaxReleaseDocumentBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
-}
-
 // The sequence numbers the history folder names ("<sequence>.json"), ascending.
 std::vector<std::uint64_t> history_sequences(const std::filesystem::path& site, const std::string& channel) {
   std::vector<std::uint64_t> sequences;
@@ -76,6 +67,15 @@ std::optional<std::uint64_t> unverified_sequence(const std::string& document) {
 
 }  // namespace
 
+std::optional<std::string> read_release_document(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes(kMaxReleaseDocumentBytes + 1, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
 std::string history_path(const std::string& channel, std::uint64_t sequence) {
   return fmt::format("v2/channels/{}/history/{}.json", channel, sequence);
 }
@@ -99,7 +99,7 @@ std::vector<PublishedRelease> channel_releases(const std::filesystem::path& site
                                                std::span<const ReleaseKey> keys) {
   std::map<std::uint64_t, PublishedRelease> found;
   const auto read = [&](const std::string& path, std::optional<std::uint64_t> named) {
-    auto document = read_document(site / path);
+    auto document = read_release_document(site / path);
     if (!document) throw ToolError(fmt::format("{}: cannot be read", path));
     PublishedRelease published;
     try {
@@ -131,7 +131,7 @@ std::vector<PublishedRelease> channel_releases(const std::filesystem::path& site
 std::uint64_t highest_published_sequence(const std::filesystem::path& site, const std::string& channel) {
   std::uint64_t highest = 0;
   const auto consider = [&](const std::string& path) {
-    if (auto document = read_document(site / path)) highest = std::max(highest, unverified_sequence(*document).value_or(0));
+    if (auto document = read_release_document(site / path)) highest = std::max(highest, unverified_sequence(*document).value_or(0));
   };
   consider(release_path(channel));
   for (std::uint64_t sequence : history_sequences(site, channel)) consider(history_path(channel, sequence));

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,6 +13,10 @@
 #include "protocol/release.h"
 
 namespace kaldren::patcher::publish {
+
+// The bytes of a release document (one byte past the protocol's cap at most, so an
+// oversized one still fails as such); nothing when it cannot be read.
+std::optional<std::string> read_release_document(const std::filesystem::path& path);
 
 // "v2/channels/<channel>/history/<sequence>.json"
 std::string history_path(const std::string& channel, std::uint64_t sequence);

@@ -104,7 +104,7 @@ class SiteLifecycle(e2e.E2ETestCase):
         client_48 = self.snapshot_client(client, "long-48")
         # A slow server: the update from 47 to 48 is still downloading while the site
         # moves on by two releases and is pruned.
-        with e2e.NginxServer(self.sites, os.path.join(self.work, "slow-nginx"), limit_rate=256 << 10) as slow:
+        with e2e.NginxServer(self.sites, os.path.join(self.work, "slow-nginx"), limit_rate=64 << 10) as slow:
             update = e2e.BackgroundUpdate(game, slow.url("long"))
             self.assertIsNotNone(update.wait_for_line("Downloading updates", timeout=180), update.result().describe())
             for n in (49, 50):
