@@ -122,7 +122,7 @@ int PatcherApplication::run_install() {
   const auto client = std::make_shared<ClientPaths>();
   const auto read_release = [sources, channel, client](const std::stop_token& stop) {
     const std::unique_ptr<Transport> transport = make_transport(sources);
-    Release release = choose_release(*transport, channel, trusted_release_keys(), stop);
+    Release release = choose_release(*transport, channel, trusted_release_keys(), stop, trusted_release_key_threshold());
     client->set(client_file_paths(*transport, release, stop));
     return release;
   };

@@ -54,6 +54,7 @@ EngineResult run_update_job(const LauncherOptions& options, FileSystem& fs, cons
   engine.file_system = &fs;
   engine.transport = transport.get();
   engine.keys = trusted_release_keys();
+  engine.key_threshold = trusted_release_key_threshold();
   engine.report = hooks.report;
   engine.game_running = [&](const Release& release) {
     return is_program_running(release_executable(options.root, release));

@@ -61,6 +61,8 @@ void UpdateRun::check_files() {
     const ManifestFile& file = manifest_.files[i];
     const std::wstring key = listing_key(file.path);
     const auto found = listing.find(key);
+    // The game rewrites such a file (the player's settings): whatever it holds now stays.
+    if (file.install_if_missing && found != listing.end()) continue;
     if (found != listing.end() && interrupted.contains(key)) {
       interrupted_.push_back(file.path);
       to_update_.push_back(i);

@@ -29,12 +29,13 @@ void wait_cancellable(std::stop_token stop, std::chrono::milliseconds duration) 
 }
 
 Release choose_release(Transport& transport, std::string_view channel, std::span<const ReleaseKey> keys,
-                       std::stop_token stop) {
+                       std::stop_token stop, std::size_t threshold, const WallClock& clock) {
   if (keys.empty()) {
     throw PatchError(ErrorCategory::configuration, "This launcher was built without a release key");
   }
   const std::vector<SourceDocument> documents =
       transport.fetch_all(release_path(channel), kMaxReleaseDocumentBytes, stop);
+  const std::int64_t now = clock();
 
   std::optional<Release> best;
   std::vector<std::uint64_t> agreeing;
@@ -42,8 +43,10 @@ Release choose_release(Transport& transport, std::string_view channel, std::span
   for (const SourceDocument& document : documents) {
     Release release;
     try {
-      release = verify_release(document.body, keys);
+      release = verify_release(document.body, keys, threshold);
       validate_release(release, channel);
+      // An expired release is what a frozen source serves: another may have a live one.
+      check_release_expiry(release, now);
     } catch (const PatchError& error) {
       log(LogLevel::warn, "Ignoring the release from patch source {}: {}", document.source, error.what());
       if (!first_error) first_error = error;
@@ -72,10 +75,10 @@ Release choose_release(Transport& transport, std::string_view channel, std::span
 ReleaseChoice choose_accepted_release(Transport& transport, std::string_view channel,
                                       std::span<const ReleaseKey> keys, const LauncherState& state,
                                       std::uint32_t attempts, std::uint32_t retry_delay_ms,
-                                      std::stop_token stop) {
+                                      std::stop_token stop, std::size_t threshold, const WallClock& clock) {
   const std::uint64_t highest = highest_sequence(state, channel).value_or(0);
   for (std::uint64_t pass = 1;; ++pass) {
-    Release release = choose_release(transport, channel, keys, stop);
+    Release release = choose_release(transport, channel, keys, stop, threshold, clock);
     if (release.sequence >= highest) return {std::move(release), false};
     log(LogLevel::warn, "The patch server offered release {}, older than release {} already accepted",
         release.sequence, highest);

@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string_view>
 
+#include "core/wall_clock.h"
 #include "engine/launcher_state.h"
 #include "protocol/release.h"
 #include "transport/transport.h"
@@ -27,9 +28,11 @@ struct ReleaseChoice {
 // release is older than the highest one `state` accepted for the channel. After
 // `attempts` choices the installed client is kept when one is fully installed for this
 // channel; otherwise PatchError network "The patch server is still publishing release ...".
+// `threshold` and `clock` as for choose_release.
 ReleaseChoice choose_accepted_release(Transport& transport, std::string_view channel,
                                       std::span<const ReleaseKey> keys, const LauncherState& state,
                                       std::uint32_t attempts, std::uint32_t retry_delay_ms,
-                                      std::stop_token stop);
+                                      std::stop_token stop, std::size_t threshold = 1,
+                                      const WallClock& clock = system_wall_clock);
 
 }  // namespace kaldren::patcher

@@ -43,7 +43,7 @@ EngineResult UpdateRun::run() {
 
   ReleaseChoice choice =
       choose_accepted_release(*engine_.transport, engine_.channel, engine_.keys, state_, engine_.release_attempts,
-                              engine_.release_retry_delay_ms, stop_);
+                              engine_.release_retry_delay_ms, stop_, engine_.key_threshold, engine_.clock);
   release_ = std::move(choice.release);
   result_.release = release_;
   if (choice.keep_installed) {

@@ -13,6 +13,7 @@
 
 #include "core/error.h"
 #include "core/version.h"
+#include "core/wall_clock.h"
 #include "protocol/release.h"
 #include "system/file_system.h"
 #include "transport/transport.h"
@@ -57,6 +58,8 @@ struct UpdateEngine {
   FileSystem* file_system = nullptr;  // not owned; the game folder's disk
   Transport* transport = nullptr;     // not owned; writes its downloads to file_system
   std::vector<ReleaseKey> keys;
+  std::size_t key_threshold = 1;         // distinct keys of `keys` that must sign a release
+  WallClock clock = system_wall_clock;   // against the releases' expiry
   // Called on the job thread or, serialised by the job's progress lock, on workers.
   std::function<void(const UpdateStatus&)> report;
   // True when the release's game executable is running.
@@ -69,7 +72,9 @@ struct UpdateEngine {
 };
 
 // The highest valid release among the sources; sources that agree with it are preferred.
+// A release needs signatures by `threshold` distinct keys, and one that expired by
+// `clock` is left out like any other invalid release.
 Release choose_release(Transport& transport, std::string_view channel, std::span<const ReleaseKey> keys,
-                       std::stop_token stop);
+                       std::stop_token stop, std::size_t threshold = 1, const WallClock& clock = system_wall_clock);
 
 }  // namespace kaldren::patcher

@@ -38,6 +38,9 @@ ManifestFile read_file_entry(JsonReader& reader) {
       has_path = true;
     } else if (key == "chunks") {
       file.chunks = read_chunks_member(reader);
+    } else if (key == "install") {
+      // Other values are left to later launchers: until then the file is an ordinary one.
+      file.install_if_missing = reader.read_string() == "if_missing";
     } else if (!members.read(reader, key)) {
       reader.skip_value(reader.depth());
     }
@@ -136,6 +139,10 @@ std::string write_client_manifest(std::string_view version, std::span<const Mani
       writer.begin_object();
       write_object_ref(writer, *file.chunks);
       writer.end_object();
+    }
+    if (file.install_if_missing) {
+      writer.key("install");
+      writer.write_string("if_missing");
     }
     writer.end_object();
   }

@@ -22,6 +22,10 @@ struct ManifestFile {
   // The file's chunk index (protocol/chunk_list.h), for large files: launchers that
   // know it fetch only the chunks they lack; the others skip it and fetch `object`.
   std::optional<ObjectRef> chunks;
+  // A file the game rewrites (player settings shipped with defaults): installed when
+  // missing, never replaced by an update or a repair. Member "install": "if_missing";
+  // launchers that skip the member treat the file as any other.
+  bool install_if_missing = false;
 };
 
 struct ClientManifest {

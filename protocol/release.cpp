@@ -1,11 +1,15 @@
 #include "protocol/release.h"
 
+#include <algorithm>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include "core/error.h"
 #include "core/log.h"
 #include "protocol/document_reading.h"
 #include "protocol/json.h"
+#include "protocol/utc_time.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -159,6 +163,9 @@ Release read_payload(std::string_view payload) {
     } else if (key == "launcher") {
       release.launcher = read_launcher(reader);
       seen |= 0x40;
+    } else if (key == "expires_at") {
+      release.expires_at = parse_utc_time(reader.read_string());
+      if (!release.expires_at) throw_malformed("the release expiry is not a UTC time such as 2027-01-31T00:00:00Z");
     } else {
       reader.skip_value(reader.depth());
     }
@@ -215,6 +222,10 @@ std::string write_release_payload(const ReleasePayload& payload) {
   write_object_ref(writer, payload.launcher);
   writer.end_object();
   writer.end_object();
+  if (!payload.expires_at.empty()) {
+    writer.key("expires_at");
+    writer.write_string(payload.expires_at);
+  }
   writer.end_object();
   return writer.text();
 }
@@ -226,31 +237,55 @@ std::string release_path(std::string_view channel) {
   return path;
 }
 
-Release verify_release(std::string_view document, std::span<const ReleaseKey> keys) {
+Release verify_release(std::string_view document, std::span<const ReleaseKey> keys, std::size_t threshold) {
   if (document.size() > kMaxReleaseDocumentBytes) throw_malformed("the release is larger than 64 KiB");
   const Envelope envelope = reading_json([&] { return read_envelope(document); });
+  threshold = std::max<std::size_t>(threshold, 1);
 
   Sha256 hash;
   hash.update(kReleaseSignatureDomain);
   hash.update(envelope.payload);
   const Sha256Digest digest = hash.finish();
 
-  // Nothing in the payload is looked at before a signature over it verified.
+  // Nothing in the payload is looked at before enough signatures over it verified. A
+  // key counts once however often it signed (or is listed), so one stolen key never
+  // stands in for several.
+  std::vector<const ReleaseKey*> signers;
+  const auto counted = [&](const ReleaseKey& key) {
+    return std::any_of(signers.begin(), signers.end(), [&](const ReleaseKey* k) { return k->point == key.point; });
+  };
   for (const EnvelopeSignature& signature : envelope.signatures) {
     for (const ReleaseKey& key : keys) {
-      if (signature_matches(key, signature, digest)) {
-        log(LogLevel::debug, "Release signature verified with key {}", key.key_id);
-        return reading_json([&] { return read_payload(envelope.payload); });
-      }
+      if (counted(key) || !signature_matches(key, signature, digest)) continue;
+      log(LogLevel::debug, "Release signature verified with key {}", key.key_id);
+      signers.push_back(&key);
+      if (signers.size() >= threshold) return reading_json([&] { return read_payload(envelope.payload); });
+      break;
     }
   }
-  throw PatchError(ErrorCategory::security, "The update from the patch server is not signed by a trusted release key");
+  if (signers.empty()) {
+    throw PatchError(ErrorCategory::security, "The update from the patch server is not signed by a trusted release key");
+  }
+  throw PatchError(ErrorCategory::security,
+                   fmt::format("The update from the patch server is signed by {} of the {} trusted release keys it "
+                               "needs",
+                               signers.size(), threshold));
 }
 
 Release verify_release(std::string_view document) {
   const std::vector<ReleaseKey>& keys = trusted_release_keys();
   if (keys.empty()) throw PatchError(ErrorCategory::configuration, "This launcher was built without a release key");
-  return verify_release(document, keys);
+  return verify_release(document, keys, trusted_release_key_threshold());
+}
+
+void check_release_expiry(const Release& release, std::int64_t now) {
+  if (!release.expires_at || now <= *release.expires_at) return;
+  // A mirror that stopped following the publisher keeps serving a signed release; so
+  // does a cache. A wrong clock on the player's side looks the same from here.
+  throw PatchError(ErrorCategory::security,
+                   fmt::format("The update from the patch server expired on {}: the server may be sending an "
+                               "outdated copy, or this computer's clock is wrong",
+                               utc_time_text(*release.expires_at)));
 }
 
 }  // namespace kaldren::patcher

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -59,6 +60,9 @@ struct Release {
   std::string published_at;  // Kept as text, never interpreted.
   ClientSection client;
   LauncherSection launcher;
+  // Seconds since 1970 UTC after which launchers refuse the release (member
+  // "expires_at"); absent: it never expires.
+  std::optional<std::int64_t> expires_at;
 };
 
 struct ReleaseKey {
@@ -74,21 +78,31 @@ std::string release_path(std::string_view channel);
 ReleaseKey parse_release_key(std::string_view hex);
 
 // The key list a launcher built with `key_constant` trusts: none for an empty
-// constant, else the one parsed key (throws as parse_release_key).
+// constant, else the keys it lists, separated by commas (throws as parse_release_key).
 std::vector<ReleaseKey> release_keys_from_constant(std::string_view key_constant);
 
 // The launcher's built-in key list, built once (thread-safe) and never changed.
-// Throws as parse_release_key when the built-in key is malformed.
+// Throws as parse_release_key when a built-in key is malformed.
 const std::vector<ReleaseKey>& trusted_release_keys();
 
-// Checks the envelope and its signatures against `keys`, then parses the payload.
-// Malformed documents: PatchError server; no verifying signature: PatchError security.
-// Does not compare the channel or the sequence with anything.
-Release verify_release(std::string_view document, std::span<const ReleaseKey> keys);
+// How many distinct built-in keys must sign a release (at least 1). PatchError
+// configuration when the launcher trusts fewer distinct keys than that.
+std::size_t trusted_release_key_threshold();
 
-// verify_release with trusted_release_keys(); PatchError configuration
+// Checks the envelope and its signatures against `keys`, then parses the payload:
+// valid signatures by at least `threshold` distinct keys of `keys` are needed (several
+// signatures by one key count once; 0 counts as 1). Malformed documents: PatchError
+// server; too few verifying signatures: PatchError security.
+// Does not compare the channel, the sequence or the expiry with anything.
+Release verify_release(std::string_view document, std::span<const ReleaseKey> keys, std::size_t threshold = 1);
+
+// verify_release with trusted_release_keys() and their threshold; PatchError configuration
 // "This launcher was built without a release key" when the launcher carries none.
 Release verify_release(std::string_view document);
+
+// PatchError security naming the date when the release carries an expiry that
+// `now` (seconds since 1970 UTC) is past.
+void check_release_expiry(const Release& release, std::int64_t now);
 
 // The checks a verified release must pass before use; PatchError security otherwise.
 void validate_release(const Release& release, std::string_view requested_channel);
@@ -113,6 +127,7 @@ struct ReleasePayload {
   ObjectRef manifest;
   std::string launcher_version;
   ObjectRef launcher;
+  std::string expires_at;  // "YYYY-MM-DDTHH:MM:SSZ"; empty: the member is left out
 };
 
 // The compact JSON payload; nothing is checked (tests write payloads a launcher refuses).

@@ -1,7 +1,6 @@
 #include "protocol/release.h"
 
 #include "core/error.h"
-#include "release_public_key.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -36,15 +35,14 @@ ReleaseKey parse_release_key(std::string_view hex) {
 }
 
 std::vector<ReleaseKey> release_keys_from_constant(std::string_view key_constant) {
-  if (key_constant.empty()) return {};
-  return {parse_release_key(key_constant)};
-}
-
-const std::vector<ReleaseKey>& trusted_release_keys() {
-  // A throwing initialisation is retried on the next call, so a malformed key
-  // fails every use with the same configuration error.
-  static const std::vector<ReleaseKey> keys = release_keys_from_constant(build::kReleasePublicKey);
-  return keys;
+  std::vector<ReleaseKey> keys;
+  if (key_constant.empty()) return keys;
+  for (;;) {
+    const std::size_t comma = key_constant.find(',');
+    keys.push_back(parse_release_key(key_constant.substr(0, comma)));
+    if (comma == std::string_view::npos) return keys;
+    key_constant.remove_prefix(comma + 1);
+  }
 }
 
 }  // namespace kaldren::patcher

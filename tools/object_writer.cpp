@@ -17,6 +17,7 @@
 #include "protocol/crypto.h"
 #include "protocol/manifest.h"
 #include "tools/signing_key.h"
+#include "tools/site_lock.h"
 
 namespace kaldren::patcher::publish {
 namespace {
@@ -101,16 +102,37 @@ std::filesystem::path object_file(const std::filesystem::path& site, const Objec
 ObjectWriter::ObjectWriter(std::filesystem::path site, int level) : site_(std::move(site)), level_(level) {}
 
 std::filesystem::path ObjectWriter::temporary_path() {
-  auto folder = site_ / "v2" / "objects";
+  auto folder = site_work_folder(site_);
   std::filesystem::create_directories(folder);
   return folder / fmt::format(".tmp-{}-{}", ::getpid(), counter_.fetch_add(1));
 }
 
-bool ObjectWriter::has_object(const ObjectRef& ref) const {
+bool ObjectWriter::has_object(const ObjectRef& ref) {
   struct stat info{};
   auto path = object_file(site_, ref);
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         static_cast<std::uint64_t>(info.st_size) == ref.stored_size;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  // A name and a size say nothing about a copy damaged on the way or on the disk; one
+  // that stayed would fail every launcher after each republish.
+  bool sound = static_cast<std::uint64_t>(info.st_size) == ref.stored_size;
+  if (sound) {
+    const ContentDigest stored = hash_file(path);
+    sound = stored.size == ref.stored_size && stored.sha256 == ref.stored_sha256;
+  }
+  if (!sound) {
+    std::lock_guard lock(written_mutex_);
+    damaged_paths_.insert(object_path(ref));
+  }
+  return sound;
+}
+
+std::uint64_t ObjectWriter::objects_damaged() const {
+  std::lock_guard lock(written_mutex_);
+  return damaged_paths_.size();
+}
+
+std::vector<std::string> ObjectWriter::written_paths() const {
+  std::lock_guard lock(written_mutex_);
+  return written_paths_;
 }
 
 ObjectRef ObjectWriter::commit(const std::filesystem::path& temporary, ObjectRef ref) {
@@ -120,9 +142,12 @@ ObjectRef ObjectWriter::commit(const std::filesystem::path& temporary, ObjectRef
   }
   auto target = object_file(site_, ref);
   std::filesystem::create_directories(target.parent_path());
+  // Over a damaged copy, if there is one.
   if (::rename(temporary.c_str(), target.c_str()) != 0) fail_errno("Could not move an object into", target);
   written_.fetch_add(1);
   bytes_written_.fetch_add(ref.stored_size);
+  std::lock_guard lock(written_mutex_);
+  written_paths_.push_back(object_path(ref));
   return ref;
 }
 
@@ -259,6 +284,9 @@ void write_file_atomically(const std::filesystem::path& target, const std::strin
   sync_and_close(output, temporary.path);
   if (::rename(temporary.path.c_str(), target.c_str()) != 0) fail_errno("Could not replace", target);
   temporary.path.clear();
+  // The new name itself must reach the disk before anything that relies on it.
+  Fd folder(::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0 || ::fsync(folder.get()) != 0) fail_errno("Could not sync the folder of", target);
 }
 
 }  // namespace kaldren::patcher::publish

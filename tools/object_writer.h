@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "core/pool.h"
 #include "protocol/release.h"
@@ -34,7 +37,8 @@ class ObjectWriter {
   ObjectWriter(std::filesystem::path site, int level);
 
   // Stores the file's content (already hashed as `content`) and returns its reference.
-  // An object already present with the right size is not rewritten.
+  // An object already present with the right size and digest is not rewritten; a
+  // damaged one is replaced.
   ObjectRef store_file(const std::filesystem::path& file, const ContentDigest& content);
   // Same for bytes held in memory (the manifest).
   ObjectRef store_bytes(const std::string& bytes);
@@ -48,12 +52,17 @@ class ObjectWriter {
     return ref;
   }
 
-  // True when the object a reference names is present with its stored size.
-  bool has_object(const ObjectRef& ref) const;
+  // True when the object a reference names is present with its stored size and
+  // digest (it is read to tell); a present object that fails is counted as damaged.
+  bool has_object(const ObjectRef& ref);
 
   std::uint64_t objects_written() const noexcept { return written_; }
   std::uint64_t objects_reused() const noexcept { return reused_; }
+  // Distinct objects found damaged (and then replaced, unless the run failed).
+  std::uint64_t objects_damaged() const;
   std::uint64_t bytes_written() const noexcept { return bytes_written_; }
+  // Site-relative paths of the objects this writer put in place, in the order it did.
+  std::vector<std::string> written_paths() const;
 
  private:
   std::filesystem::path temporary_path();
@@ -71,6 +80,9 @@ class ObjectWriter {
     void operator()(ZSTD_CCtx_s* encoder) const noexcept;
   };
   Pool<std::unique_ptr<ZSTD_CCtx_s, FreeEncoder>> encoders_;  // for chunks, kept between them
+  mutable std::mutex written_mutex_;  // guards the two lists below
+  std::vector<std::string> written_paths_;
+  std::set<std::string> damaged_paths_;
 };
 
 // "v2/objects/xx/<64 hex>" under the site folder.

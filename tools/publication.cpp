@@ -10,6 +10,7 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <set>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -20,12 +21,17 @@
 #include "core/version.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
+#include "protocol/utc_time.h"
+#include "tools/channel_release.h"
 #include "tools/client_folder.h"
 #include "tools/chunk_publication.h"
+#include "tools/install_marks.h"
 #include "tools/object_writer.h"
 #include "tools/parallel_work.h"
 #include "tools/signing_key.h"
+#include "tools/site_history.h"
 #include "tools/site_object.h"
+#include "tools/site_lock.h"
 
 namespace kaldren::patcher::publish {
 namespace {
@@ -53,13 +59,8 @@ std::string read_small_file(const std::filesystem::path& path, std::size_t cap) 
   return bytes;
 }
 
-std::string utc_now() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                     tm.tm_hour, tm.tm_min, tm.tm_sec);
-}
+// Earlier releases whose update cost publish reports: each costs a read of their lists.
+constexpr std::size_t kUpdateCostsShown = 8;
 
 struct ContentKey {
   Sha256Digest sha256;
@@ -78,17 +79,15 @@ struct CurrentRelease {
 };
 
 std::optional<CurrentRelease> read_current_release(const std::filesystem::path& site, const std::string& channel,
-                                                   const std::vector<ReleaseKey>& keys, bool sequence_given) {
+                                                   const std::vector<ReleaseKey>& keys) {
   auto path = site / release_path(channel);
   std::error_code error;
   if (!std::filesystem::exists(path, error)) return std::nullopt;
   CurrentRelease current;
   try {
     current.release = verify_release(read_small_file(path, kMaxReleaseDocumentBytes), keys);
-  } catch (const PatchError& e) {
-    if (sequence_given) return std::nullopt;
-    throw ToolError(fmt::format("The current release {} cannot be read with the given keys ({}); "
-                                "pass --sequence to replace it", path.string(), e.what()));
+  } catch (const PatchError&) {
+    return std::nullopt;  // another publisher's: next_sequence has decided it may be replaced
   }
   // The manifest only speeds things up; a missing or damaged one just means more work.
   try {
@@ -101,6 +100,31 @@ std::optional<CurrentRelease> read_current_release(const std::filesystem::path& 
     current.manifest.reset();
   }
   return current;
+}
+
+// What players on each earlier release still on the site (its manifest still there)
+// download to reach the new one, the newest first.
+std::vector<PublishSummary::UpdateFrom> update_costs(const std::filesystem::path& site, const std::string& channel,
+                                                     const std::vector<ReleaseKey>& keys, std::uint64_t sequence,
+                                                     const ObjectRef& manifest_ref, const ClientManifest& published) {
+  std::vector<PublishSummary::UpdateFrom> costs;
+  std::vector<PublishedRelease> earlier;
+  try {
+    earlier = channel_releases(site, channel, keys);
+  } catch (const ToolError&) {
+    return costs;  // a history another key signed: nothing to compare with
+  }
+  std::set<Sha256Digest> seen{manifest_ref.sha256};
+  for (auto it = earlier.rbegin(); it != earlier.rend() && costs.size() < kUpdateCostsShown; ++it) {
+    if (it->release.sequence == sequence || !seen.insert(it->release.client.manifest.sha256).second) continue;
+    const auto bytes = read_site_document(site, it->release.client.manifest);
+    if (!bytes) continue;  // pruned
+    try {
+      costs.push_back({it->release.sequence, update_cost(site, manifest_ref, parse_client_manifest(*bytes), published)});
+    } catch (const PatchError&) {
+    }
+  }
+  return costs;
 }
 
 }  // namespace
@@ -117,18 +141,11 @@ PublishSummary publish_client(const PublishRequest& request,
       launcher_version.patch > kMaxLauncherVersionPart)
     throw ToolError(fmt::format("The launcher version {} does not fit a Windows version resource (parts up to 65535)",
                                 request.launcher_version));
-  if (request.keys.empty()) throw ToolError("Give at least one signing key with --key");
-  if (request.keys.size() > kMaxReleaseSignatures)
-    throw ToolError(fmt::format("At most {} signing keys can sign a release", kMaxReleaseSignatures));
   if (request.level < 0 || request.level > 19) throw ToolError("The compression level must be 0 (none) to 19");
   if (request.sequence && *request.sequence == 0) throw ToolError("The sequence must be 1 or more");
 
-  std::vector<SigningKey> keys;
-  std::vector<ReleaseKey> public_keys;
-  for (const auto& path : request.keys) {
-    keys.push_back(SigningKey::load(path));
-    public_keys.push_back(parse_release_key(keys.back().public_key_hex()));
-  }
+  const SigningKeys signing = load_signing_keys(request.keys);
+  const std::vector<ReleaseKey>& public_keys = signing.public_keys;
 
   std::error_code error;
   auto launcher_size = std::filesystem::file_size(request.launcher, error);
@@ -137,14 +154,15 @@ PublishSummary publish_client(const PublishRequest& request,
   if (launcher_size > kMaxLauncherBytes)
     throw ToolError(fmt::format("The launcher {} is larger than the patch protocol allows (256 MiB)", request.launcher.string()));
 
-  auto current = read_current_release(request.site, request.channel, public_keys, request.sequence.has_value());
-  std::uint64_t sequence = request.sequence ? *request.sequence : (current ? current->release.sequence + 1 : 1);
-  if (current && sequence <= current->release.sequence)
-    throw ToolError(fmt::format("The sequence {} is not higher than the current release's {}; launchers would refuse it",
-                                sequence, current->release.sequence));
-
   progress(fmt::format("Reading {}", request.client.string()));
   auto files = scan_client_folder(request.client, request.executable);
+  const std::vector<bool> install_if_missing =
+      mark_install_if_missing(files, request.install_if_missing, request.executable);
+
+  // One publisher at a time from here on: two would take the same next sequence.
+  SiteLock lock(request.site);
+  const std::uint64_t sequence = next_sequence(request.site, request.channel, public_keys, request.sequence);
+  auto current = read_current_release(request.site, request.channel, public_keys);
   std::uint64_t install_size = 0;
   for (const auto& file : files) install_size += file.size;
   unsigned threads = request.threads ? request.threads : std::max(1u, std::thread::hardware_concurrency());
@@ -203,7 +221,9 @@ PublishSummary publish_client(const PublishRequest& request,
 
   std::vector<ManifestFile> entries;
   entries.reserve(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) entries.push_back({files[i].path, refs[i], std::nullopt});
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    entries.push_back({files[i].path, refs[i], std::nullopt, install_if_missing[i]});
+  }
   // Large files also get chunk lists, so that launchers fetch only what changed in them.
   if (request.chunk_params.average != 0) {
     const ClientManifest* listed = current && current->manifest ? &*current->manifest : nullptr;
@@ -216,40 +236,33 @@ PublishSummary publish_client(const PublishRequest& request,
   ObjectRef manifest_ref = objects.store_bytes(manifest);
   ObjectRef launcher_ref = objects.store_file(request.launcher, hash_file(request.launcher));
 
-  std::string payload = write_release_payload(
-      {request.channel, sequence, request.published_at.empty() ? utc_now() : request.published_at, request.version,
-       request.executable, files.size(), install_size, download_size, manifest_ref, request.launcher_version,
-       launcher_ref});
-  std::string envelope = sign_release(payload, keys);
-  if (envelope.size() > kMaxReleaseDocumentBytes)
-    throw ToolError(fmt::format("The release document would be {} bytes; the patch protocol allows 64 KiB", envelope.size()));
+  ReleasePayload payload{request.channel, sequence, request.published_at.empty() ? utc_now_text() : request.published_at,
+                         request.version, request.executable, files.size(), install_size, download_size, manifest_ref,
+                         request.launcher_version, launcher_ref,
+                         request.expires_at ? utc_time_text(*request.expires_at) : std::string()};
+  LiveRelease live = put_release_live(request.site, request.channel, payload, signing, [&](const Release& check) {
+    validate_client_manifest(parse_client_manifest(manifest), check);
+  });
 
-  // Read back what launchers will read, with the launcher's own code, before it goes live.
-  Release check = verify_release(envelope, public_keys);
-  validate_release(check, request.channel);
-  validate_client_manifest(parse_client_manifest(manifest), check);
-
-  // Objects must be on disk before the release that names them.
-  {
-    int fd = ::open(request.site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      ::syncfs(fd);
-      ::close(fd);
-    }
-  }
-  write_file_atomically(request.site / release_path(request.channel), envelope);
-
-  ClientManifest published = parse_client_manifest(manifest);
-  if (current && current->manifest) {
-    summary.updates.push_back(
-        {current->release.sequence, update_cost(request.site, manifest_ref, *current->manifest, published)});
-  }
+  summary.updates = update_costs(request.site, request.channel, public_keys, sequence, manifest_ref,
+                                 parse_client_manifest(manifest));
 
   summary.sequence = sequence;
   summary.files = files.size();
   summary.install_bytes = install_size;
   summary.objects_new = objects.objects_written();
   summary.objects_reused = objects.objects_reused();
+  summary.objects_damaged = objects.objects_damaged();
+  // Upload order: the content and the launcher, then the manifest that names them, then
+  // the release documents that name the manifest.
+  const std::string manifest_path = object_path(manifest_ref);
+  for (const std::string& path : objects.written_paths()) {
+    if (path != manifest_path) summary.new_files.push_back(path);
+  }
+  for (const std::string& path : objects.written_paths()) {
+    if (path == manifest_path) summary.new_files.push_back(path);
+  }
+  summary.new_files.insert(summary.new_files.end(), live.written.begin(), live.written.end());
   summary.bytes_stored = objects.bytes_written();
   summary.download_bytes = download_size;
   return summary;

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <algorithm>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +16,11 @@
 
 #include "core/error.h"
 #include "core/text.h"
+#include "core/version.h"
+#include "core/wall_clock.h"
+#include "protocol/utc_time.h"
+#include "tools/channel_commands.h"
+#include "tools/prune.h"
 #include "tools/publication.h"
 #include "tools/signing_key.h"
 #include "tools/site_check.h"
@@ -30,6 +38,9 @@ const char* kUsage =
     "commands:\n"
     "  keygen   make a new release signing key\n"
     "  publish  publish a client folder to a channel\n"
+    "  promote  release a channel's current build on another channel\n"
+    "  resign   sign a channel's current release again, with a new expiry\n"
+    "  prune    remove objects that no release worth keeping reaches\n"
     "  verify   check a publication as the launcher would\n"
     "\n"
     "lanternix-publish <command> --help shows the command's options.\n";
@@ -45,6 +56,7 @@ const char* kPublishHelp =
     "usage: lanternix-publish publish --site DIR --channel NAME --client DIR --version X.Y.Z\n"
     "         --executable PATH --launcher FILE --launcher-version X.Y.Z --key KEY.pem [--key ...]\n"
     "         [--sequence N] [--level N] [--threads N] [--chunk-average BYTES]\n"
+    "         [--expires-in DAYS | --expires-at TIME] [--install-if-missing PATTERN]... [--list-new]\n"
     "\n"
     "  --site DIR            the folder your HTTPS server hosts (created if missing)\n"
     "  --channel NAME        release channel: 1-32 of a-z, 0-9, - and _\n"
@@ -60,15 +72,53 @@ const char* kPublishHelp =
     "  --chunk-average BYTES average chunk of the chunk lists that let launchers fetch only\n"
     "                        what changed inside large files: a power of two from 1024 to\n"
     "                        262144 (default 16384), or 0 to publish whole files only\n"
+    "  --expires-in DAYS     launchers refuse the release DAYS days from now (see resign)\n"
+    "  --expires-at TIME     ... or from TIME, in UTC: 2027-01-31T00:00:00Z\n"
+    "  --install-if-missing PATTERN\n"
+    "                        files the game rewrites (settings shipped with defaults):\n"
+    "                        installed when missing, never replaced by an update or a\n"
+    "                        repair; a path, * standing for any characters but /; repeatable\n"
+    "  --list-new            print the files this run wrote, one per line, in the order to\n"
+    "                        upload them (the summary goes to standard error then)\n"
     "\n"
     "Nothing is written when the client holds a file the launcher would refuse. Objects\n"
-    "already published are not written again; the release document is replaced last, in\n"
-    "one step, so launchers see the old release or the new one, never a part.\n";
+    "already published (their digests checked) are not written again; the release\n"
+    "document is replaced last, in one step, so launchers see the old release or the new\n"
+    "one, never a part. The signed release is also kept as\n"
+    "v2/channels/NAME/history/SEQUENCE.json.\n";
+
+const char* kPromoteHelp =
+    "usage: lanternix-publish promote --site DIR --from NAME --to NAME --key KEY.pem [--key ...]\n"
+    "         [--sequence N] [--expires-in DAYS | --expires-at TIME]\n"
+    "\n"
+    "Signs the current release of channel --from (a build tested on beta) as the next\n"
+    "release of channel --to, naming the same objects: nothing is copied or rewritten.\n"
+    "The release must verify with the keys, and every object it names must be present\n"
+    "with its stored size.\n";
+
+const char* kResignHelp =
+    "usage: lanternix-publish resign --site DIR --channel NAME --key KEY.pem [--key ...]\n"
+    "         (--expires-in DAYS | --expires-at TIME) [--sequence N]\n"
+    "\n"
+    "Signs the channel's current release again with the next sequence and a new expiry,\n"
+    "without touching an object: run it from a scheduled job well before the expiry, so\n"
+    "that a mirror that stops following the site is refused once its copy expires.\n";
+
+const char* kPruneHelp =
+    "usage: lanternix-publish prune --site DIR --keep N --key-hex HEX [--key-hex ...] [--dry-run]\n"
+    "\n"
+    "Removes every object that neither the newest N releases of any channel nor any\n"
+    "channel's current release reaches, and prints what it removes and the bytes freed.\n"
+    "Every release and history document must verify with one of the --key-hex public keys\n"
+    "(give every key that ever signed for this site); otherwise nothing is removed.\n"
+    "--dry-run only prints. On a copy of the site served elsewhere, delete the same\n"
+    "objects there only once the new release is live there.\n";
 
 const char* kVerifyHelp =
-    "usage: lanternix-publish verify --site DIR --channel NAME --key-hex HEX [--threads N]\n"
+    "usage: lanternix-publish verify --site DIR --channel NAME --key-hex HEX [--key-hex ...] [--threads N]\n"
     "\n"
-    "Checks the channel's release signature and limits, its manifest, and every object:\n"
+    "Checks the channel's release signature (by any of the keys), limits and expiry, its\n"
+    "manifest, and every object:\n"
     "present, of the stored size and digest, unpacking to the content size and digest.\n"
     "Prints one line per problem and exits with 1 when there is any.\n";
 
@@ -80,7 +130,14 @@ class UsageError : public std::runtime_error {
 // Options of one command: each name maps to its values in order.
 struct Options {
   std::map<std::string, std::vector<std::string>> values;
+  std::vector<std::string> flags;
   bool help = false;
+
+  bool flag(const std::string& name) const { return std::find(flags.begin(), flags.end(), name) != flags.end(); }
+  std::vector<std::string> all(const std::string& name) const {
+    auto it = values.find(name);
+    return it == values.end() ? std::vector<std::string>{} : it->second;
+  }
 
   const std::string& one(const std::string& name) const {
     auto it = values.find(name);
@@ -96,12 +153,17 @@ struct Options {
   }
 };
 
-Options parse_options(int argc, char** argv, const std::vector<std::string>& known) {
+Options parse_options(int argc, char** argv, const std::vector<std::string>& known,
+                      const std::vector<std::string>& known_flags = {}) {
   Options options;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+      continue;
+    }
+    if (std::find(known_flags.begin(), known_flags.end(), arg) != known_flags.end()) {
+      options.flags.push_back(arg);
       continue;
     }
     if (std::find(known.begin(), known.end(), arg) == known.end())
@@ -150,6 +212,35 @@ kaldren::patcher::ChunkParams chunk_params_option(const std::string& text) {
 
 void progress(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
+// --expires-in DAYS or --expires-at TIME, as seconds since 1970 UTC.
+std::optional<std::int64_t> expiry_option(const Options& options) {
+  const std::string* days = options.optional("--expires-in");
+  const std::string* at = options.optional("--expires-at");
+  if (days && at) throw UsageError("give --expires-in or --expires-at, not both");
+  if (days) {
+    auto n = parse_number(*days, "--expires-in", 36500);
+    if (n == 0) throw UsageError("--expires-in must be at least 1 day");
+    return kaldren::patcher::system_wall_clock() + static_cast<std::int64_t>(n) * 86400;
+  }
+  if (at) {
+    auto seconds = kaldren::patcher::parse_utc_time(*at);
+    if (!seconds) throw UsageError(fmt::format("--expires-at takes a UTC time such as 2027-01-31T00:00:00Z, not \"{}\"", *at));
+    return seconds;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::filesystem::path> key_options(const Options& options) {
+  std::vector<std::filesystem::path> keys;
+  for (const auto& key : options.all("--key")) keys.emplace_back(key);
+  if (keys.empty()) throw UsageError("--key is required");
+  return keys;
+}
+
+void print_lines(const std::vector<std::string>& lines) {
+  for (const auto& line : lines) std::printf("%s\n", line.c_str());
+}
+
 int keygen(int argc, char** argv) {
   Options options = parse_options(argc, argv, {"--out"});
   if (options.help) return std::fputs(kKeygenHelp, stdout), 0;
@@ -163,7 +254,8 @@ int publish_command(int argc, char** argv) {
   Options options = parse_options(argc, argv,
                                   {"--site", "--channel", "--client", "--version", "--executable", "--launcher",
                                    "--launcher-version", "--key", "--sequence", "--level", "--threads",
-                                   "--chunk-average"});
+                                   "--chunk-average", "--expires-in", "--expires-at", "--install-if-missing"},
+                                  {"--list-new"});
   if (options.help) return std::fputs(kPublishHelp, stdout), 0;
   publish::PublishRequest request;
   request.site = options.one("--site");
@@ -173,45 +265,104 @@ int publish_command(int argc, char** argv) {
   request.executable = options.one("--executable");
   request.launcher = options.one("--launcher");
   request.launcher_version = options.one("--launcher-version");
-  auto keys = options.values.find("--key");
-  if (keys == options.values.end()) throw UsageError("--key is required");
-  for (const auto& key : keys->second) request.keys.emplace_back(key);
+  request.keys = key_options(options);
+  request.expires_at = expiry_option(options);
+  request.install_if_missing = options.all("--install-if-missing");
   if (auto* text = options.optional("--sequence")) request.sequence = parse_number(*text, "--sequence", UINT64_MAX);
   if (auto* text = options.optional("--level")) request.level = static_cast<int>(parse_number(*text, "--level", 19));
   request.threads = threads_option(options);
   if (auto* text = options.optional("--chunk-average")) request.chunk_params = chunk_params_option(*text);
   auto summary = publish::publish_client(request, progress);
-  std::printf(
-      "published channel %s release %llu: %llu files (%s), objects %llu new and %llu reused, "
-      "%s stored, a fresh install downloads %s\n",
-      request.channel.c_str(), static_cast<unsigned long long>(summary.sequence),
-      static_cast<unsigned long long>(summary.files), kaldren::patcher::format_size(summary.install_bytes).c_str(),
-      static_cast<unsigned long long>(summary.objects_new), static_cast<unsigned long long>(summary.objects_reused),
-      kaldren::patcher::format_size(summary.bytes_stored).c_str(),
-      kaldren::patcher::format_size(summary.download_bytes).c_str());
+  const bool list_new = options.flag("--list-new");
+  std::fprintf(list_new ? stderr : stdout,
+               "published channel %s release %llu: %llu files (%s), objects %llu new and %llu reused (digests "
+               "checked)%s, %s stored, a fresh install downloads %s\n",
+               request.channel.c_str(), static_cast<unsigned long long>(summary.sequence),
+               static_cast<unsigned long long>(summary.files),
+               kaldren::patcher::format_size(summary.install_bytes).c_str(),
+               static_cast<unsigned long long>(summary.objects_new),
+               static_cast<unsigned long long>(summary.objects_reused),
+               summary.objects_damaged
+                   ? fmt::format(", {} damaged and written again", summary.objects_damaged).c_str()
+                   : "",
+               kaldren::patcher::format_size(summary.bytes_stored).c_str(),
+               kaldren::patcher::format_size(summary.download_bytes).c_str());
+  FILE* report = list_new ? stderr : stdout;
   for (const auto& update : summary.updates) {
-    std::printf("an update from release %llu downloads %s (%llu bytes) in %llu requests\n",
-                static_cast<unsigned long long>(update.sequence),
-                kaldren::patcher::format_size(update.cost.bytes).c_str(),
-                static_cast<unsigned long long>(update.cost.bytes),
-                static_cast<unsigned long long>(update.cost.requests));
+    std::fprintf(report, "an update from release %llu downloads %s (%llu bytes) in %llu requests\n",
+                 static_cast<unsigned long long>(update.sequence),
+                 kaldren::patcher::format_size(update.cost.bytes).c_str(),
+                 static_cast<unsigned long long>(update.cost.bytes),
+                 static_cast<unsigned long long>(update.cost.requests));
   }
   if (summary.chunk_lists.files != 0) {
-    std::printf("chunk lists: %llu large files (%llu unchanged), chunks %llu new and %llu reused, %llu bytes of lists\n",
-                static_cast<unsigned long long>(summary.chunk_lists.files),
-                static_cast<unsigned long long>(summary.chunk_lists.lists_reused),
-                static_cast<unsigned long long>(summary.chunk_lists.chunks_new),
-                static_cast<unsigned long long>(summary.chunk_lists.chunks_reused),
-                static_cast<unsigned long long>(summary.chunk_lists.list_bytes));
+    std::fprintf(report,
+                 "chunk lists: %llu large files (%llu unchanged), chunks %llu new and %llu reused, %llu bytes of "
+                 "lists\n",
+                 static_cast<unsigned long long>(summary.chunk_lists.files),
+                 static_cast<unsigned long long>(summary.chunk_lists.lists_reused),
+                 static_cast<unsigned long long>(summary.chunk_lists.chunks_new),
+                 static_cast<unsigned long long>(summary.chunk_lists.chunks_reused),
+                 static_cast<unsigned long long>(summary.chunk_lists.list_bytes));
   }
+  if (list_new) print_lines(summary.new_files);
+  return 0;
+}
+
+// promote (from != to) and resign (one channel) share everything but their options.
+int release_again_command(int argc, char** argv, bool promote) {
+  std::vector<std::string> known{"--site", "--key", "--sequence", "--expires-in", "--expires-at"};
+  for (const char* name : promote ? std::vector<const char*>{"--from", "--to"} : std::vector<const char*>{"--channel"})
+    known.emplace_back(name);
+  Options options = parse_options(argc, argv, known, {"--list-new"});
+  if (options.help) return std::fputs(promote ? kPromoteHelp : kResignHelp, stdout), 0;
+  publish::ChannelRequest request;
+  request.site = options.one("--site");
+  request.from = options.one(promote ? "--from" : "--channel");
+  request.to = promote ? options.one("--to") : request.from;
+  if (promote && request.from == request.to) throw UsageError("--from and --to name the same channel");
+  request.keys = key_options(options);
+  request.expires_at = expiry_option(options);
+  if (!promote && !request.expires_at) throw UsageError("resign needs --expires-in or --expires-at");
+  if (auto* text = options.optional("--sequence")) request.sequence = parse_number(*text, "--sequence", UINT64_MAX);
+  auto summary = publish::release_again(request);
+  const bool list_new = options.flag("--list-new");
+  std::fprintf(list_new ? stderr : stdout, "%s channel %s release %llu: client %s%s\n",
+               promote ? ("promoted channel " + request.from + " to").c_str() : "signed again",
+               request.to.c_str(), static_cast<unsigned long long>(summary.release.sequence),
+               kaldren::patcher::version_text(summary.release.client.version).c_str(),
+               summary.release.expires_at
+                   ? (", expires " + kaldren::patcher::utc_time_text(*summary.release.expires_at)).c_str()
+                   : "");
+  if (list_new) print_lines(summary.new_files);
+  return 0;
+}
+
+int prune_command(int argc, char** argv) {
+  Options options = parse_options(argc, argv, {"--site", "--keep", "--key-hex"}, {"--dry-run"});
+  if (options.help) return std::fputs(kPruneHelp, stdout), 0;
+  publish::PruneRequest request;
+  request.site = options.one("--site");
+  request.keep = parse_number(options.one("--keep"), "--keep", UINT64_MAX);
+  for (const auto& hex : options.all("--key-hex")) request.keys.push_back(kaldren::patcher::parse_release_key(hex));
+  if (request.keys.empty()) throw UsageError("--key-hex is required");
+  request.dry_run = options.flag("--dry-run");
+  auto summary = publish::prune_site(request, [](const std::string& line) { std::printf("%s\n", line.c_str()); });
+  std::printf("%s %zu objects, %s %s; kept %llu releases reaching %llu objects\n",
+              request.dry_run ? "would remove" : "removed", summary.removed.size(),
+              request.dry_run ? "would free" : "freed", kaldren::patcher::format_size(summary.bytes).c_str(),
+              static_cast<unsigned long long>(summary.kept_releases),
+              static_cast<unsigned long long>(summary.kept_objects));
   return 0;
 }
 
 int verify_command(int argc, char** argv) {
   Options options = parse_options(argc, argv, {"--site", "--channel", "--key-hex", "--threads"});
   if (options.help) return std::fputs(kVerifyHelp, stdout), 0;
-  auto problems = publish::check_site(options.one("--site"), options.one("--channel"), options.one("--key-hex"),
-                                      threads_option(options), progress);
+  const std::vector<std::string> keys = options.all("--key-hex");
+  if (keys.empty()) throw UsageError("--key-hex is required");
+  auto problems = publish::check_site(options.one("--site"), options.one("--channel"), keys, threads_option(options),
+                                      progress);
   for (const auto& problem : problems) std::printf("problem: %s\n", problem.c_str());
   if (!problems.empty()) {
     std::printf("%zu problem%s found\n", problems.size(), problems.size() == 1 ? "" : "s");
@@ -232,6 +383,9 @@ int main(int argc, char** argv) {
   try {
     if (command == "keygen") return keygen(argc, argv);
     if (command == "publish") return publish_command(argc, argv);
+    if (command == "promote") return release_again_command(argc, argv, true);
+    if (command == "resign") return release_again_command(argc, argv, false);
+    if (command == "prune") return prune_command(argc, argv);
     if (command == "verify") return verify_command(argc, argv);
     throw UsageError(fmt::format("unknown command {}", command));
   } catch (const UsageError& e) {

@@ -15,8 +15,13 @@ struct PublishedList {
   std::vector<ObjectRef> chunks;  // every chunk of the file, in order
 };
 
-// The chunk list of a manifest entry: nothing when it has none, or when the index or a
-// page is missing, damaged, of another format, or does not describe the file.
+// The chunk list of a manifest entry that has one, read and checked as a launcher reads
+// it: ToolError naming the problem when the index or a page is missing, damaged or does
+// not describe the file; an index of a later format comes back unsupported, pages unread.
+PublishedList read_chunk_list(const std::filesystem::path& site, const ManifestFile& file);
+
+// The same, with nothing for an entry without a list, a list of another format, or any
+// problem: for uses where a list only saves work.
 std::optional<PublishedList> read_published_list(const std::filesystem::path& site, const ManifestFile& file);
 
 }  // namespace kaldren::patcher::publish

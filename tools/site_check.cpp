@@ -1,46 +1,32 @@
 #include "tools/site_check.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include <fmt/format.h>
-#include <zstd.h>
 
 #include "core/error.h"
-#include "core/owned_handle.h"
 #include "core/version.h"
-#include "protocol/encoding.h"
+#include "core/wall_clock.h"
 #include "protocol/manifest.h"
 #include "protocol/release.h"
-#include "tools/site_object.h"
+#include "protocol/utc_time.h"
+#include "tools/object_check.h"
+#include "tools/release_objects.h"
+#include "tools/signing_key.h"
 
 namespace kaldren::patcher::publish {
-namespace {
-
-struct ObjectRefOrder {
-  bool operator()(const ObjectRef& a, const ObjectRef& b) const {
-    return std::tie(a.stored_sha256, a.stored_size, a.compressed, a.sha256, a.size) <
-           std::tie(b.stored_sha256, b.stored_size, b.compressed, b.sha256, b.size);
-  }
-};
-
-}  // namespace
 
 std::vector<std::string> check_site(const std::filesystem::path& site, const std::string& channel,
-                                    const std::string& key_hex, unsigned threads,
+                                    const std::vector<std::string>& key_hexes, unsigned threads,
                                     const std::function<void(const std::string&)>& progress) {
   std::vector<std::string> problems;
-  std::vector<ReleaseKey> keys{parse_release_key(key_hex)};
+  std::vector<ReleaseKey> keys;
+  for (const std::string& hex : key_hexes) keys.push_back(parse_release_key(hex));
   auto release_file = site / release_path(channel);
   std::ifstream in(release_file, std::ios::binary);
   if (!in) return {fmt::format("{}: the release document is missing", release_path(channel))};
@@ -52,38 +38,35 @@ std::vector<std::string> check_site(const std::filesystem::path& site, const std
   } catch (const PatchError& e) {
     return {fmt::format("{}: {} ({})", release_path(channel), e.what(), category_name(e.category()))};
   }
-  progress(fmt::format("Release {} of channel {}: client {}, launcher {}", release.sequence, channel,
-                       version_text(release.client.version), version_text(release.launcher.version)));
-
-  std::string manifest_bytes;
-  if (auto problem = check_site_object(site, release.client.manifest, "the client manifest", &manifest_bytes); !problem.empty())
-    return {problem};
-  ClientManifest manifest;
+  progress(fmt::format("Release {} of channel {}: client {}, launcher {}{}", release.sequence, channel,
+                       version_text(release.client.version), version_text(release.launcher.version),
+                       release.expires_at ? ", expires " + utc_time_text(*release.expires_at) : std::string()));
   try {
-    manifest = parse_client_manifest(manifest_bytes);
-    validate_client_manifest(manifest, release);
+    check_release_expiry(release, system_wall_clock());
   } catch (const PatchError& e) {
-    return {fmt::format("the client manifest: {} ({})", e.what(), category_name(e.category()))};
+    problems.push_back(fmt::format("{}: {} ({})", release_path(channel), e.what(), category_name(e.category())));
   }
 
-  // Each distinct reference once, named by the first file that uses it. Entries sharing
-  // a stored object may still declare different content, sizes or compression, and a
-  // launcher checks every entry against its own declaration.
-  std::map<ObjectRef, std::string, ObjectRefOrder> references;
-  for (const auto& file : manifest.files) references.emplace(file.object, file.path);
-  references.emplace(release.launcher.file, "the launcher");
-  std::vector<std::pair<const ObjectRef, std::string>*> work;
+  ReleaseContent content;
+  try {
+    content = release_content(site, release);
+  } catch (const ToolError& e) {
+    problems.push_back(e.what());
+    return problems;
+  }
+  // The manifest was checked while it was read.
+  std::vector<const ReachedObject*> work;
   std::set<Sha256Digest> objects;
-  for (auto& entry : references) {
-    work.push_back(&entry);
-    objects.insert(entry.first.stored_sha256);
+  for (std::size_t i = 1; i < content.objects.size(); ++i) {
+    work.push_back(&content.objects[i]);
+    objects.insert(content.objects[i].ref.stored_sha256);
   }
 
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
   auto worker = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < work.size();) {
-      std::string problem = check_site_object(site, work[i]->first, work[i]->second, nullptr);
+      std::string problem = check_object(site, work[i]->ref, work[i]->name, nullptr);
       if (!problem.empty()) {
         std::lock_guard lock(mutex);
         problems.push_back(std::move(problem));
@@ -95,8 +78,14 @@ std::vector<std::string> check_site(const std::filesystem::path& site, const std
   worker();
   for (auto& thread : pool) thread.join();
   std::sort(problems.begin(), problems.end());
-  progress(fmt::format("Checked {} files in {} objects", manifest.files.size(), objects.size()));
+  progress(fmt::format("Checked {} files in {} objects", content.manifest.files.size(), objects.size()));
   return problems;
+}
+
+std::vector<std::string> check_site(const std::filesystem::path& site, const std::string& channel,
+                                    const std::string& key_hex, unsigned threads,
+                                    const std::function<void(const std::string&)>& progress) {
+  return check_site(site, channel, std::vector<std::string>{key_hex}, threads, progress);
 }
 
 }  // namespace kaldren::patcher::publish

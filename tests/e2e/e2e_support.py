@@ -57,6 +57,10 @@ class Tools:
         self.launcher_after = os.path.abspath(args.launcher_after) if args.launcher_after else None
         self.hand_over_stand_in = os.path.abspath(args.hand_over_stand_in) if args.hand_over_stand_in else None
         self.direct_importer = os.path.abspath(args.direct_importer) if args.direct_importer else None
+        self.other_keys = [os.path.abspath(key) for key in args.other_key]
+        self.update_two_keys = os.path.abspath(args.update_two_keys) if args.update_two_keys else None
+        self.launcher_both_keys = os.path.abspath(args.launcher_both_keys) if args.launcher_both_keys else None
+        self.launcher_new_key = os.path.abspath(args.launcher_new_key) if args.launcher_new_key else None
         self.work = os.path.abspath(args.work)
 
 
@@ -78,6 +82,12 @@ def parse_tools(argv):
     parser.add_argument("--launcher-after", help="Lanternix.exe built as launcher 0.3.0")
     parser.add_argument("--hand-over-stand-in", help="self_replacement_stand_in.exe (LANTERNIX_STAND_IN=hang)")
     parser.add_argument("--direct-importer", help="direct_importer.exe, beside the planted DLLs' folder planted/")
+    parser.add_argument("--other-key", action="append", default=[],
+                        help="test-release-key-2.pem, then -3.pem (key rotation and thresholds)")
+    parser.add_argument("--update-two-keys", help="lanternix-update.exe trusting the three test keys, any two of "
+                                                  "which must sign")
+    parser.add_argument("--launcher-both-keys", help="Lanternix.exe 0.4.0 trusting the test key and key 2")
+    parser.add_argument("--launcher-new-key", help="Lanternix.exe 0.5.0 trusting key 2 alone")
     parser.add_argument("--work", required=True, help="a scratch folder (emptied first)")
     return parser.parse_known_args(argv)
 
@@ -174,20 +184,34 @@ def client_files(folder):
 
 
 def publish(site, client, version, sequence=None, level=None, key=None, channel=CHANNEL, launcher=None,
-            launcher_version="0.1.0", chunk_average=None):
+            launcher_version="0.1.0", keys=None, extra=(), chunk_average=None):
+    """Publishes a client folder; `keys` (a list) signs with several keys, `extra` adds options."""
     command = [TOOLS.publish, "publish", "--site", site, "--channel", channel, "--client", client,
                "--version", version, "--executable", EXECUTABLE, "--launcher", launcher or TOOLS.update,
-               "--launcher-version", launcher_version, "--key", key or TOOLS.key]
+               "--launcher-version", launcher_version]
+    for signing_key in keys or [key or TOOLS.key]:
+        command += ["--key", signing_key]
     if sequence is not None:
         command += ["--sequence", str(sequence)]
     if level is not None:
         command += ["--level", str(level)]
     if chunk_average is not None:
         command += ["--chunk-average", str(chunk_average)]
+    return publish_tool(*command[1:], *extra).stdout
+
+
+def publish_tool(*arguments, expect=0):
+    """Runs lanternix-publish with `arguments`; fails unless it exits with `expect`."""
+    command = [TOOLS.publish] + [str(argument) for argument in arguments]
     done = subprocess.run(command, capture_output=True, text=True)
-    if done.returncode != 0:
-        raise AssertionError("publishing failed: %s\n%s%s" % (" ".join(command), done.stdout, done.stderr))
-    return done.stdout
+    if done.returncode != expect:
+        raise AssertionError("lanternix-publish exited with %d, not %d: %s\n%s%s" % (
+            done.returncode, expect, " ".join(command), done.stdout, done.stderr))
+    return done
+
+
+def public_key_hex(key_pem):
+    return public_point(key_pem)
 
 
 def keygen(path):
@@ -374,16 +398,17 @@ def stop_process(process):
 class NginxServer:
     """nginx serving a folder on a free loopback port; stopped when the block ends."""
 
-    def __init__(self, root, work):
+    def __init__(self, root, work, limit_rate=0):
         self.root = os.path.abspath(root)
         self.work = os.path.abspath(work)
+        self.limit_rate = limit_rate
         self.process = None
 
     def __enter__(self):
         os.makedirs(self.work, exist_ok=True)
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(SUPPORT, "nginx_server.py"), "--root", self.root, "--work", self.work,
-             "--lifetime", "900"], stdout=subprocess.PIPE, text=True)
+             "--lifetime", "900", "--limit-rate", str(self.limit_rate)], stdout=subprocess.PIPE, text=True)
         try:
             line = self.process.stdout.readline()
             self.port = int(line)
@@ -873,10 +898,10 @@ class E2ETestCase(unittest.TestCase):
     server = None
 
     @classmethod
-    def serve(cls, root, work, prepare=lambda: None):
+    def serve(cls, root, work, prepare=lambda: None, limit_rate=0):
         """Starts the class's nginx on `root`, then runs `prepare`; the server stops when
         that fails, and after the class's tests."""
-        cls.server = NginxServer(root, os.path.join(work, "nginx")).__enter__()
+        cls.server = NginxServer(root, os.path.join(work, "nginx"), limit_rate).__enter__()
         try:
             prepare()
         except BaseException:

@@ -1,5 +1,7 @@
 #include "fake_publication.h"
 
+#include <algorithm>
+
 #include "core/error.h"
 #include "protocol/crypto.h"
 #include "support/release_signing.h"
@@ -17,16 +19,21 @@ ObjectRef plain_object(std::string_view content) {
 
 std::string release_payload(const ReleaseFields& fields) {
   return write_release_payload({fields.channel, fields.sequence, "2024-05-01T12:00:00Z", fields.client_version,
-                                fields.executable, 0, 0, 0, fields.manifest, fields.launcher_version, fields.launcher});
+                                fields.executable, 0, 0, 0, fields.manifest, fields.launcher_version, fields.launcher,
+                                fields.expires_at});
 }
 
 std::string signed_release_document(const ReleaseFields& fields) {
   return test_support::signed_release(release_payload(fields));
 }
 
-std::string manifest_document(std::string_view version, const std::map<std::string, std::string>& files) {
+std::string manifest_document(std::string_view version, const std::map<std::string, std::string>& files,
+                              const std::vector<std::string>& install_if_missing) {
   std::vector<ManifestFile> entries;
-  for (const auto& [path, content] : files) entries.push_back({path, plain_object(content)});
+  for (const auto& [path, content] : files) {
+    const bool once = std::find(install_if_missing.begin(), install_if_missing.end(), path) != install_if_missing.end();
+    entries.push_back({path, plain_object(content), std::nullopt, once});
+  }
   return write_client_manifest(version, entries);
 }
 
@@ -37,6 +44,8 @@ std::string FakePublication::publish(ReleaseFields fields, const std::map<std::s
   std::vector<ManifestFile> entries;
   for (const auto& [path, content] : files) {
     entries.push_back({path, add_object(content), std::nullopt});
+    entries.back().install_if_missing = std::find(fields.install_if_missing.begin(), fields.install_if_missing.end(),
+                                                  path) != fields.install_if_missing.end();
     if (chunk_params && content.size() >= 4 * chunk_params->average) {
       entries.back().chunks = publish_chunk_list(path, content);
     }

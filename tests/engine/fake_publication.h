@@ -34,6 +34,8 @@ struct ReleaseFields {
   std::string launcher_version = "1.0.0";
   ObjectRef manifest = plain_object("{}");
   ObjectRef launcher = plain_object("launcher");
+  std::string expires_at;                      // empty: the release never expires
+  std::vector<std::string> install_if_missing;  // manifest paths marked so by publish()
 };
 
 // The payload JSON of a release.
@@ -41,8 +43,10 @@ std::string release_payload(const ReleaseFields& fields);
 // The payload signed with the test key, in its envelope.
 std::string signed_release_document(const ReleaseFields& fields);
 
-// A client manifest document; `files` maps paths (sorted by the map) to contents.
-std::string manifest_document(std::string_view version, const std::map<std::string, std::string>& files);
+// A client manifest document; `files` maps paths (sorted by the map) to contents; the
+// paths in `install_if_missing` are marked to be installed only when missing.
+std::string manifest_document(std::string_view version, const std::map<std::string, std::string>& files,
+                              const std::vector<std::string>& install_if_missing = {});
 
 class FakePublication final : public Transport {
  public:

@@ -103,6 +103,45 @@ TEST_F(ReleaseChoiceTest, WithoutAValidReleaseTheFirstErrorIsThrown) {
   EXPECT_TRUE(publication.preferred().empty());
 }
 
+// A source frozen on an expired release is passed over like any invalid one: another
+// source's live release wins, and with none the expiry is the error.
+TEST_F(ReleaseChoiceTest, AnExpiredReleaseIsLeftOutByTheClock) {
+  ReleaseFields frozen;
+  frozen.sequence = 9;
+  frozen.expires_at = "2027-01-31T00:00:00Z";
+  ReleaseFields lasting;
+  lasting.sequence = 8;
+  const std::int64_t expiry = 1801353600;
+  FakePublication publication(2);
+  publication.serve_release(0, test::signed_release_document(frozen));
+  publication.serve_release(1, test::signed_release_document(lasting));
+  std::int64_t now = expiry;
+  const WallClock clock = [&] { return now; };
+  EXPECT_EQ(choose_release(publication, "live", test_keys(), {}, 1, clock).sequence, 9u);
+  now = expiry + 1;
+  const std::string expired =
+      "The update from the patch server expired on 2027-01-31T00:00:00Z: the server may be sending an outdated "
+      "copy, or this computer's clock is wrong";
+  EXPECT_EQ(choose_release(publication, "live", test_keys(), {}, 1, clock).sequence, 8u);
+  EXPECT_EQ(warnings().at(warnings().size() - 2), "Ignoring the release from patch source 0: " + expired);
+  publication.serve_release(1, std::nullopt);
+  EXPECT_TRUE(fails_with([&] { choose_release(publication, "live", test_keys(), {}, 1, clock); },
+                         ErrorCategory::security, expired));
+}
+
+TEST_F(ReleaseChoiceTest, AThresholdAboveOneNeedsThatManyTrustedSigners) {
+  ReleaseFields fields;
+  const std::string payload = test::release_payload(fields);
+  const std::vector<ReleaseKey> keys{test_keys()[0], test_support::release_key_of(test_support::other_test_key_pair(2))};
+  FakePublication publication;
+  publication.serve_release(0, test_support::signed_release(payload));
+  EXPECT_TRUE(fails_with([&] { choose_release(publication, "live", keys, {}, 2); }, ErrorCategory::security,
+                         "The update from the patch server is signed by 1 of the 2 trusted release keys it needs"));
+  publication.serve_release(0, test_support::envelope(payload, test_support::signature_by(test_support::test_key_pair(), payload) + "," +
+                                                                   test_support::signature_by(test_support::other_test_key_pair(2), payload)));
+  EXPECT_EQ(choose_release(publication, "live", keys, {}, 2).sequence, 1u);
+}
+
 TEST_F(ReleaseChoiceTest, NoKeysIsAConfigurationErrorBeforeAnyRequest) {
   FakePublication publication;
   publication.serve_release(0, release_of(1));

@@ -283,6 +283,61 @@ TEST_F(UpdateEngineTest, RepairHashesEveryFileAndRestoresADamagedOne) {
   EXPECT_TRUE(has_line(log_.at("INFO"), "Verifying 4 files (10 bytes)"));
 }
 
+// Settings the game rewrites: installed when missing, then left as the player has them
+// through updates that change their defaults, repairs and the removal of other files.
+TEST_F(UpdateEngineTest, FilesInstalledOnlyWhenMissingKeepThePlayersCopy) {
+  ReleaseFields fields;
+  fields.install_if_missing = {"config/settings.ini", "config/keys.ini"};
+  Files files = kBasic;
+  files["config/settings.ini"] = "volume=5";
+  files["config/keys.ini"] = "jump=space";
+  publication_.publish(fields, files);
+  EXPECT_EQ(run().files_written, 6u);
+  EXPECT_EQ(game_files(), files);
+
+  write_game_file("config/settings.ini", "volume=11 and a longer line");
+  ASSERT_TRUE(delete_file(disk_, game_path("config/keys.ini")));
+  fields.sequence = 2;
+  fields.client_version = "1.0.1";
+  files["config/settings.ini"] = "volume=7";
+  files["config/keys.ini"] = "jump=w";
+  files["data/a.pak"] = "AAAA";
+  const std::string manifest = publication_.publish(fields, files);
+  take_downloads();
+  const EngineResult update = run();
+  EXPECT_EQ(update.outcome, EngineResult::updated);
+  EXPECT_EQ(update.files_written, 2u);  // data/a.pak and the missing keys.ini
+  EXPECT_EQ(test::content_of(game_path("config/settings.ini")), "volume=11 and a longer line");
+  EXPECT_EQ(test::content_of(game_path("config/keys.ini")), "jump=w");
+  std::vector<std::string> downloads = take_downloads();
+  std::sort(downloads.begin(), downloads.end());
+  std::vector<std::string> expected{object_path_of("AAAA"), object_path_of("jump=w"), object_path_of(manifest)};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(downloads, expected);
+
+  write_game_file("config/keys.ini", "jump=q");
+  const EngineResult repair = run([](UpdateEngine& engine) { engine.repair = true; });
+  EXPECT_EQ(repair.files_written, 0u);
+  EXPECT_TRUE(take_downloads().empty());
+  EXPECT_EQ(test::content_of(game_path("config/keys.ini")), "jump=q");
+  EXPECT_EQ(test::content_of(game_path("config/settings.ini")), "volume=11 and a longer line");
+}
+
+TEST_F(UpdateEngineTest, AnExpiredReleaseIsRefusedAndInstallsNothing) {
+  ReleaseFields fields;
+  fields.expires_at = "2027-01-31T00:00:00Z";
+  publication_.publish(fields, kBasic);
+  const std::int64_t expiry = 1801353600;
+  const auto at = [](std::int64_t now) { return [now](UpdateEngine& engine) { engine.clock = [now] { return now; }; }; };
+  EXPECT_TRUE(fails_with([&] { run(at(expiry + 1)); }, ErrorCategory::security,
+                         "The update from the patch server expired on 2027-01-31T00:00:00Z: the server may be "
+                         "sending an outdated copy, or this computer's clock is wrong"));
+  EXPECT_TRUE(game_files().empty());
+  EXPECT_FALSE(file_info(disk_, data_file("state.json")));
+  EXPECT_EQ(run(at(expiry)).outcome, EngineResult::updated);
+  EXPECT_EQ(game_files(), kBasic);
+}
+
 TEST_F(UpdateEngineTest, AStaleIndexEntryIsDroppedWithoutHashing) {
   publish(1, kBasic);
   run();

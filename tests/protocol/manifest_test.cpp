@@ -229,11 +229,29 @@ TEST(WriteObjectRef, WritesTheFormTheParsersRead) {
       {sha256("content"), 18446744073709551615u, sha256("stored"), 0, true},
       {sha256("x"), 1, sha256("x"), 1, false},
   };
-  const ManifestFile files[] = {{"p", refs[0]}, {"p", refs[1]}};
-  const ClientManifest manifest = parse_client_manifest(write_client_manifest("1.4.2", files));
+  const ManifestFile files[] = {{"p", refs[0]}, {"p", refs[1], std::nullopt, true}};
+  const std::string document = write_client_manifest("1.4.2", files);
+  const ClientManifest manifest = parse_client_manifest(document);
   ASSERT_EQ(manifest.files.size(), 2u);
   EXPECT_EQ(manifest.files[0].object, refs[0]);
   EXPECT_EQ(manifest.files[1].object, refs[1]);
+  EXPECT_FALSE(manifest.files[0].install_if_missing);
+  EXPECT_TRUE(manifest.files[1].install_if_missing);
+  // The member is written only for the files it marks.
+  EXPECT_EQ(document.find("\"install\""), document.rfind("\"install\":\"if_missing\""));
+}
+
+TEST(ParseClientManifest, MarksFilesInstalledOnlyWhenMissingAndTakesOtherModesAsOrdinary) {
+  const std::string document = manifest_document(
+      replaced(entry("a.ini"), "\"path\"", R"("install":"if_missing","path")") + "," +
+      replaced(entry("b.ini"), "\"path\"", R"("install":"some_later_mode","path")") + "," + entry("c.ini"));
+  const ClientManifest manifest = parse_client_manifest(document);
+  ASSERT_EQ(manifest.files.size(), 3u);
+  EXPECT_TRUE(manifest.files[0].install_if_missing);
+  EXPECT_FALSE(manifest.files[1].install_if_missing);
+  EXPECT_FALSE(manifest.files[2].install_if_missing);
+  EXPECT_TRUE(fails_with([&] { parse_client_manifest(replaced(document, R"("if_missing")", "true")); },
+                         ErrorCategory::server, malformed("Unexpected JSON token")));
 }
 
 }  // namespace

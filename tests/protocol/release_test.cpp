@@ -8,6 +8,7 @@
 
 #include "protocol/encoding.h"
 #include "protocol/release.h"
+#include "protocol/utc_time.h"
 #include "support/failure_of.h"
 #include "support/release_signing.h"
 
@@ -62,11 +63,21 @@ TEST(ParseReleaseKey, RefusesAnythingButAnUncompressedPoint) {
   }
 }
 
-TEST(ReleaseKeysFromConstant, GivesNoKeyForAnEmptyConstant) {
+TEST(ReleaseKeysFromConstant, GivesNoKeyForAnEmptyConstantAndEachKeyOfAList) {
   EXPECT_TRUE(release_keys_from_constant("").empty());
-  const auto keys = release_keys_from_constant(support_file("keys/test-release-key.hex"));
+  const std::string hex(support_file("keys/test-release-key.hex"));
+  const auto keys = release_keys_from_constant(hex);
   ASSERT_EQ(keys.size(), 1u);
   EXPECT_EQ(keys[0].key_id, key_id());
+  const std::string second = to_hex(other_test_key_pair(2).point);
+  const auto both = release_keys_from_constant(hex + "," + second);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0].key_id, key_id());
+  EXPECT_EQ(both[1].point, other_test_key_pair(2).point);
+  for (const std::string& text : {hex + ",", "," + hex, hex + ",," + second, hex + " ," + second}) {
+    SCOPED_TRACE(text);
+    EXPECT_TRUE(fails_with([&] { release_keys_from_constant(text); }, ErrorCategory::configuration, kBadKey));
+  }
 }
 
 TEST(TrustedReleaseKeys, ComeFromTheBuildInput) {
@@ -282,6 +293,113 @@ TEST(VerifyRelease, TakesMembersInAnyOrderSkipsUnknownOnesAndKeepsTheLastRepeat)
   EXPECT_EQ(release.channel, "live");
   EXPECT_EQ(release.sequence, 7u);
   EXPECT_EQ(release.client.download_size, 30u);
+}
+
+// Signatures by several keys against several trusted keys and a threshold: each
+// trusted key counts once, however often it signed or is listed.
+TEST(VerifyRelease, NeedsSignaturesByThresholdDistinctTrustedKeys) {
+  const std::string payload = valid_payload();
+  const TestKeyPair& first = test_key_pair();
+  const TestKeyPair& second = other_test_key_pair(2);
+  const TestKeyPair& third = other_test_key_pair(3);
+  const std::string by_first = signature_by(first, payload);
+  const std::string by_second = signature_by(second, payload);
+  const std::string by_third = signature_by(third, payload);
+  const std::string forged = signature_json(release_key_of(second).key_id, sign_payload(payload));
+  const std::vector<ReleaseKey> two{release_key_of(first), release_key_of(second)};
+  const std::vector<ReleaseKey> three{release_key_of(first), release_key_of(second), release_key_of(third)};
+  const std::vector<ReleaseKey> listed_twice{release_key_of(first), release_key_of(first)};
+  const auto below = [](int signed_by, int needed) {
+    return fmt::format("The update from the patch server is signed by {} of the {} trusted release keys it needs",
+                       signed_by, needed);
+  };
+  struct Case {
+    std::string_view name;
+    std::string signatures;
+    std::vector<ReleaseKey> keys;
+    std::size_t threshold;
+    std::string message;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"one of one", by_first, two, 1, ""},
+      {"threshold 0 counts as 1", by_second, two, 0, ""},
+      {"nothing trusted signed, threshold 0", by_third, two, 0, std::string(kUnsigned)},
+      {"two of two", by_first + "," + by_second, two, 2, ""},
+      {"two of three, any order", by_third + "," + by_first, three, 2, ""},
+      {"three of three", by_second + "," + by_third + "," + by_first, three, 3, ""},
+      {"one of two needed", by_first, two, 2, below(1, 2)},
+      {"the same key twice", by_first + "," + by_first, two, 2, below(1, 2)},
+      {"one key eight times", by_first + "," + by_first + "," + by_first + "," + by_first + "," + by_first + "," +
+                                  by_first + "," + by_first + "," + by_first,
+       three, 2, below(1, 2)},
+      {"a key listed twice counts once", by_first, listed_twice, 2, below(1, 2)},
+      {"a second key's id over the first key's signature", by_first + "," + forged, two, 2, below(1, 2)},
+      {"an untrusted key beside a trusted one", by_first + "," + by_third, two, 2, below(1, 2)},
+      {"two of three needed, one given", by_third, three, 2, below(1, 2)},
+      {"no trusted key", by_third, two, 2, std::string(kUnsigned)},
+      {"no signature", "", three, 2, std::string(kUnsigned)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string document = envelope(payload, c.signatures);
+    if (c.message.empty()) {
+      EXPECT_EQ(verify_release(document, c.keys, c.threshold).sequence, 7u);
+    } else {
+      EXPECT_TRUE(fails_with([&] { verify_release(document, c.keys, c.threshold); }, ErrorCategory::security,
+                             c.message));
+    }
+  }
+}
+
+TEST(VerifyRelease, ReadsAnExpiryAndRefusesItOnceItIsPast) {
+  const std::string expiring = replaced(valid_payload(), R"("schema":2,)", R"("schema":2,"expires_at":"2027-01-31T00:00:00Z",)");
+  const Release release = verify_release(signed_release(expiring), test_keys());
+  ASSERT_TRUE(release.expires_at);
+  EXPECT_EQ(*release.expires_at, 1801353600);
+  EXPECT_NO_THROW(check_release_expiry(release, 1801353600));  // the last second it is good
+  EXPECT_TRUE(fails_with([&] { check_release_expiry(release, 1801353601); }, ErrorCategory::security,
+                         "The update from the patch server expired on 2027-01-31T00:00:00Z: the server may be "
+                         "sending an outdated copy, or this computer's clock is wrong"));
+  // Without the member a release never expires.
+  const Release lasting = verify_release(signed_release(valid_payload()), test_keys());
+  EXPECT_FALSE(lasting.expires_at);
+  EXPECT_NO_THROW(check_release_expiry(lasting, INT64_MAX));
+  for (const char* text : {"2027-01-31 00:00:00Z", "2027-01-31T00:00:00", "2027-02-29T00:00:00Z", "1969-12-31T23:59:59Z"}) {
+    SCOPED_TRACE(text);
+    const std::string payload = replaced(valid_payload(), R"("schema":2,)", fmt::format(R"("schema":2,"expires_at":"{}",)", text));
+    EXPECT_TRUE(fails_with([&] { verify_release(signed_release(payload), test_keys()); }, ErrorCategory::server,
+                           malformed("the release expiry is not a UTC time such as 2027-01-31T00:00:00Z")));
+  }
+}
+
+TEST(VerifyRelease, WritesTheExpiryOnlyWhenGiven) {
+  ReleasePayload payload{"live", 3, "2026-01-01T00:00:00Z", "1.0.0", "bin/Kaldren.exe", 1, 2, 3, {}, "0.1.0", {}};
+  EXPECT_EQ(write_release_payload(payload).find("expires_at"), std::string::npos);
+  payload.expires_at = "2026-02-01T00:00:00Z";
+  const std::string text = write_release_payload(payload);
+  EXPECT_NE(text.find(R"("expires_at":"2026-02-01T00:00:00Z")"), std::string::npos);
+  EXPECT_EQ(*verify_release(signed_release(text), test_keys()).expires_at, *parse_utc_time("2026-02-01T00:00:00Z"));
+}
+
+TEST(UtcTime, ParsesOnlyRealDatesAndWritesThemBack) {
+  const struct {
+    std::string_view text;
+    std::int64_t seconds;
+  } good[] = {{"1970-01-01T00:00:00Z", 0},          {"2000-02-29T12:34:56Z", 951827696},
+              {"2027-01-31T00:00:00Z", 1801353600}, {"2100-03-01T00:00:00Z", 4107542400},
+              {"9999-12-31T23:59:59Z", 253402300799}};
+  for (const auto& c : good) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(parse_utc_time(c.text), c.seconds);
+    EXPECT_EQ(utc_time_text(c.seconds), c.text);
+  }
+  for (std::string_view text : {"", "2027-01-31", "2027-1-31T00:00:00Z", "2027-01-31t00:00:00Z", "2027-01-31T00:00:00+01:00",
+                                "2027-13-01T00:00:00Z", "2027-00-01T00:00:00Z", "2027-04-31T00:00:00Z",
+                                "2100-02-29T00:00:00Z", "2027-01-31T24:00:00Z", "2027-01-31T00:60:00Z",
+                                "2027-01-31T00:00:60Z", "+027-01-31T00:00:00Z", "2027-01-31T00:00:00Z "}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(parse_utc_time(text));
+  }
 }
 
 TEST(VerifyRelease, ParsesAReleaseWithSequenceZero) {

@@ -2,10 +2,13 @@
 """Serves a folder with nginx on a free loopback port, for transport tests.
 
 usage: nginx_server.py --root SITE --work DIR [--cert PEM --key PEM] [--lifetime SECONDS]
+                       [--limit-rate BYTES]
 
 Writes the configuration, logs and temporary folders under --work, starts nginx as a
 child in the foreground, and prints the port as the first line of standard output
-once nginx accepts connections. With --cert and --key it speaks only TLS 1.2 and 1.3.
+once nginx accepts connections. With --cert and --key it speaks only TLS 1.2 and 1.3;
+with --limit-rate each response is sent at most that fast (so a download lasts long
+enough for a test to act while it runs).
 Stops nginx on SIGTERM or SIGINT, when its parent process ends, or after --lifetime
 seconds (default 600). The access log (work/access.log) has one line per request:
 request line, Range header, status, bytes sent.
@@ -37,6 +40,7 @@ http {{
   default_type application/octet-stream;
   sendfile on;
   keepalive_timeout 30s;
+  limit_rate {limit_rate};
   server {{
     listen 127.0.0.1:{port}{tls_listen};
     {tls}
@@ -71,7 +75,7 @@ def start(args):
         port = free_port()
         config = CONFIG.format(
             work=args.work, root=args.root, port=port,
-            user="user root;" if os.geteuid() == 0 else "",
+            user="user root;" if os.geteuid() == 0 else "", limit_rate=args.limit_rate,
             tls_listen=" ssl" if args.cert else "",
             tls=TLS.format(cert=args.cert, key=args.key) if args.cert else "")
         config_path = os.path.join(args.work, "nginx.conf")
@@ -111,6 +115,7 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--lifetime", type=float, default=600)
+    parser.add_argument("--limit-rate", type=int, default=0, help="bytes per second per response; 0: no limit")
     args = parser.parse_args()
     parent = os.getppid()
     process, port = start(args)

@@ -48,6 +48,22 @@ const std::vector<ReleaseKey>& test_keys() {
   return keys;
 }
 
+const TestKeyPair& other_test_key_pair(int n) {
+  static const TestKeyPair second = read_pem(support_file("keys/test-release-key-2.pem"));
+  static const TestKeyPair third = read_pem(support_file("keys/test-release-key-3.pem"));
+  if (n != 2 && n != 3) throw std::logic_error("no test key " + std::to_string(n));
+  return n == 2 ? second : third;
+}
+
+ReleaseKey release_key_of(const TestKeyPair& key) { return parse_release_key(to_hex(key.point)); }
+
+std::string signature_by(const TestKeyPair& key, std::string_view payload) {
+  Sha256 hash;
+  hash.update(kReleaseSignatureDomain);
+  hash.update(payload);
+  return signature_json(release_key_of(key).key_id, sign_digest(key, hash.finish()));
+}
+
 std::string sign_payload(std::string_view payload) {
   Sha256 hash;
   hash.update(kReleaseSignatureDomain);

@@ -27,6 +27,14 @@ const TestKeyPair& test_key_pair();
 // The test key as the launcher trusts it, alone in a list.
 const std::vector<ReleaseKey>& test_keys();
 
+// The other test key pairs, keys/test-release-key-N.pem for N 2 and 3 (key rotation
+// and signature thresholds), and each as the launcher trusts it.
+const TestKeyPair& other_test_key_pair(int n);
+ReleaseKey release_key_of(const TestKeyPair& key);
+
+// {"key_id":...,"signature":...} of `payload` signed by `key` (domain text included).
+std::string signature_by(const TestKeyPair& key, std::string_view payload);
+
 // r || s (64 bytes) of an ECDSA P-256 signature of `digest`, made by the platform.
 std::string sign_digest(const TestKeyPair& key, const Sha256Digest& digest);
 
