@@ -32,7 +32,7 @@ class InstallAndUpdate(e2e.E2ETestCase):
         # updates have tests of their own); a fresh install of 1.0.0 fetches no list.
         e2e.publish(cls.site, cls.client_b, "1.0.1", chunk_average=0)
         cls.release_b = e2e.read_bytes(e2e.release_file(cls.site))
-        cls.objects_b_only = e2e.site_objects(cls.site) - cls.objects_a - {launcher}
+        cls.objects_b_only = e2e.whole_objects(cls.site) - cls.objects_a
         cls.use_release(cls.release_a)
 
         def prepare():
