@@ -201,6 +201,17 @@ class HostileSources(e2e.E2ETestCase):
         self.expect_refused("twice", self.server.url("twice"), e2e.EXIT_SECURITY,
                             'The client manifest lists "%s" twice (security)' % e2e.EXECUTABLE)
 
+    def test_manifest_listing_a_file_inside_another_file_is_refused(self):
+        # The installed client has bin/64/Kaldren.exe: "bin" as a file would stand where
+        # it needs its folder, and both would be installed at once.
+        site = self.site("nested")
+        content = b"a file named like the folder of the game\n"
+        e2e.store_object(site, content)
+        forge(site, add_file("bin", content))
+        self.expect_refused("nested", self.server.url("nested"), e2e.EXIT_SECURITY,
+                            'The client manifest lists both "bin" and "%s": a file cannot also be a folder '
+                            "(security)" % e2e.EXECUTABLE)
+
     def test_manifest_of_another_version_is_refused(self):
         site = self.site("version")
         forge(site, version="1.0.2")
