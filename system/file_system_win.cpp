@@ -17,6 +17,7 @@ FileStatus status_from(DWORD attributes, DWORD size_high, DWORD size_low, const 
   FileStatus status;
   status.folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   status.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  status.hidden = (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
   status.reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   status.size = status.folder ? 0 : join(size_high, size_low);
   status.modified = join(written.dwHighDateTime, written.dwLowDateTime);
@@ -73,6 +74,15 @@ class WindowsFile final : public OpenFile {
   UniqueHandle handle_;
 };
 
+// Sets `set` or clears `cleared` among a file's attributes, keeping the others.
+SystemCode change_attributes(const std::filesystem::path& path, bool on, DWORD set, DWORD cleared) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+  DWORD changed = on ? attributes | set : attributes & ~cleared;
+  if (changed == 0) changed = FILE_ATTRIBUTE_NORMAL;
+  return SetFileAttributesW(path.c_str(), changed) ? 0 : last_error();
+}
+
 class WindowsFileSystem final : public FileSystem {
  public:
   SystemCode status(const std::filesystem::path& path, FileStatus& status) override {
@@ -83,11 +93,11 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   SystemCode set_read_only(const std::filesystem::path& path, bool read_only) override {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
-    DWORD changed = read_only ? attributes | FILE_ATTRIBUTE_READONLY : attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
-    if (changed == 0) changed = FILE_ATTRIBUTE_NORMAL;
-    return SetFileAttributesW(path.c_str(), changed) ? 0 : last_error();
+    return change_attributes(path, read_only, FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+  }
+
+  SystemCode set_hidden(const std::filesystem::path& path, bool hidden) override {
+    return change_attributes(path, hidden, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   }
 
   SystemCode create_folder(const std::filesystem::path& path) override {
