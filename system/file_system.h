@@ -110,7 +110,8 @@ class FileSystem {
   virtual FolderContents list(const std::filesystem::path& folder) = 0;
   // Bytes this user may still write on the volume of an existing folder.
   virtual SystemCode free_space(const std::filesystem::path& folder, std::uint64_t& bytes) = 0;
-  // The system-wide long-path setting; false when it cannot be read.
+  // Whether this program may use paths beyond MAX_PATH: it declares itself long-path
+  // aware and the system-wide setting is on; false when either cannot be read.
   virtual bool long_paths_enabled() = 0;
   // The process id, for names of probe files that must not collide between processes.
   virtual std::uint32_t process_id() = 0;

@@ -174,6 +174,15 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   bool long_paths_enabled() override {
+    // Windows lifts the limit only for a program whose manifest declares it long-path
+    // aware, and only when the system-wide setting is on too.
+    wchar_t declared[8] = {};
+    SIZE_T length = 0;
+    if (!QueryActCtxSettingsW(0, nullptr, L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"longPathAware",
+                              declared, std::size(declared), &length) ||
+        CompareStringOrdinal(declared, -1, L"true", -1, TRUE) != CSTR_EQUAL) {
+      return false;
+    }
     DWORD value = 0;
     DWORD size = sizeof(value);
     const LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",

@@ -47,13 +47,24 @@ class UpdateEngineTest : public ::testing::Test {
 
   // Starts over with an empty game folder.
   void fresh_root() {
+    deep_root_.reset();
     root_folder_.reset();
     root_folder_.emplace();
     stop_ = std::stop_source();
     on_status_ = {};
     statuses_.clear();
   }
-  const fs::path& root() const { return root_folder_->path(); }
+  const fs::path& root() const { return deep_root_ ? *deep_root_ : root_folder_->path(); }
+  // Makes the game folder a folder inside the fresh one whose full path has `length`
+  // UTF-16 units.
+  void deepen_root(std::size_t length) {
+    const fs::path base = root_folder_->path();
+    const std::size_t base_length = path_to_utf16(base).size();
+    ASSERT_LT(base_length + 1, length);
+    deep_root_ = base / std::string(length - base_length - 1, 'd');
+    ASSERT_EQ(create_folders(disk_, *deep_root_), 0u);
+    ASSERT_EQ(path_to_utf16(*deep_root_).size(), length);
+  }
 
   // Publishes `files` (which must hold bin/game.exe) as release `sequence` of client `version`.
   std::string publish(std::uint64_t sequence, const Files& files, std::string version = "1.0.0") {
@@ -120,6 +131,7 @@ class UpdateEngineTest : public ::testing::Test {
   test::LogReader log_;
   FakePublication publication_;
   std::optional<test::DiskFolder> root_folder_;
+  std::optional<fs::path> deep_root_;
   std::stop_source stop_;
   std::vector<UpdateStatus> statuses_;
   std::function<void(const UpdateStatus&)> on_status_;
@@ -636,22 +648,68 @@ TEST_F(UpdateEngineTest, ClosingTheLauncherInEachPhaseCancels) {
   }
 }
 
+// Without long paths, no name the update uses may pass MAX_PATH: not a game file, and
+// not a staged download either (the game folder plus 91 characters), which fails
+// before the first byte is fetched, not half-way with a raw system error.
 TEST_F(UpdateEngineTest, GameFolderTooDeepForWindowsWithoutLongPaths) {
   if (disk_.long_paths_enabled()) GTEST_SKIP() << "long paths are enabled on this system";
-  const std::size_t root_length = path_to_utf16(root()).size();
-  ASSERT_LT(root_length, 200u);
-  // "deep/" plus a name: the full path is root, separator and the manifest path.
-  const std::string fits = "deep/" + std::string(259 - root_length - 1 - 5, 'x');
-  const std::string too_long = "deep/" + std::string(260 - root_length - 1 - 5, 'y');
+  constexpr std::size_t kStagedName = 91;  // \Lanternix\staging\xx\<64 hex digits>.part
+  const std::string too_deep = " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
+                               "C:\\Games.";
+  const struct {
+    const char* name;
+    std::size_t root_length;  // 0: the test's own folder
+    std::size_t game_path_length;  // of the longest game file, root included
+    bool long_paths;  // (the in-memory drive only)
+    bool refused;
+    bool manifest_fetched;
+  } cases[] = {
+      {"a game file at the limit", 0, 259, false, false, true},
+      {"a game file past it", 0, 260, false, true, true},
+      {"staged names at the limit", 259 - kStagedName, 0, false, false, true},
+      {"staged names past it", 260 - kStagedName, 0, false, true, false},
+      {"staged names past it with long paths", 260 - kStagedName, 0, true, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_root();
+    if (c.long_paths && !test::memory_disk()) continue;
+    if (c.root_length != 0) deepen_root(c.root_length);
+    if (test::memory_disk()) test::memory_disk()->set_long_paths_enabled(c.long_paths);
+    const std::size_t root_length = path_to_utf16(root()).size();
+    Files files = {{"bin/game.exe", "game"}};
+    if (c.game_path_length != 0) {
+      ASSERT_LT(root_length + 7, c.game_path_length);
+      files.emplace("deep/" + std::string(c.game_path_length - root_length - 1 - 5, 'x'), "long");
+    }
+    publish(1, files);
+    take_downloads();
+    if (c.refused) {
+      EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration, "The game folder " + root_text() + too_deep));
+      EXPECT_EQ(take_downloads().size(), c.manifest_fetched ? 1u : 0u);
+      EXPECT_EQ(game_files(), Files{});
+    } else {
+      EXPECT_EQ(run().outcome, EngineResult::updated);
+      EXPECT_EQ(game_files(), files);
+    }
+  }
+  if (test::memory_disk()) test::memory_disk()->set_long_paths_enabled(false);
 
-  publish(1, {{"bin/game.exe", "game"}, {too_long, "long"}});
-  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration,
-                         "The game folder " + root_text() +
-                             " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
-                             "C:\\Games."));
-  publish(2, {{"bin/game.exe", "game"}, {fits, "long"}});
-  EXPECT_EQ(run().outcome, EngineResult::updated);
-  EXPECT_EQ(test::content_of(game_path(fits)), "long");
+  // Installed while long paths were on, then turned off: nothing needs staging, so the
+  // up-to-date client is not refused; a newer release is.
+  if (!test::memory_disk()) return;
+  fresh_root();
+  deepen_root(260 - kStagedName);
+  test::memory_disk()->set_long_paths_enabled(true);
+  publish(1, kBasic);
+  ASSERT_EQ(run().outcome, EngineResult::updated);
+  test::memory_disk()->set_long_paths_enabled(false);
+  EXPECT_EQ(run().outcome, EngineResult::up_to_date);
+  Files changed = kBasic;
+  changed["data/a.pak"] = "changed";
+  publish(2, changed);
+  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration, "The game folder " + root_text() + too_deep));
+  EXPECT_EQ(game_files(), kBasic);
 }
 
 }  // namespace
