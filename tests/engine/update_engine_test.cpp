@@ -96,6 +96,25 @@ class UpdateEngineTest : public ::testing::Test {
     return configured.run(stop_.get_token());
   }
 
+  // In a fresh folder: `v1` installed as release 1, then `v2` published as release 2
+  // (client 2.0.0); its manifest.
+  std::string install_then_publish(const Files& v1, const Files& v2) {
+    fresh_root();
+    publish(1, v1);
+    run();
+    return publish(2, v2, "2.0.0");
+  }
+
+  // Runs the update and closes the launcher once the first (largest) object is
+  // installed, one object at a time.
+  void close_once_installing() {
+    on_status_ = [&](const UpdateStatus& status) {
+      if (status.phase == UpdateStatus::installing && status.done > 0) stop_.request_stop();
+    };
+    EXPECT_TRUE(fails_with([&] { run([](UpdateEngine& engine) { engine.download_threads = 1; }); },
+                           ErrorCategory::cancelled, kClosed));
+  }
+
   // Every file under the root outside the launcher's data folder, by '/' path.
   Files game_files() const { return test::files_below(root(), "Lanternix"); }
 
@@ -574,21 +593,13 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fresh_root();
-    publish(1, v1);
-    run();
-    const std::string v2_manifest = publish(2, v2, "2.0.0");
+    const std::string v2_manifest = install_then_publish(v1, v2);
     if (c.block_with_folder) {
       ASSERT_TRUE(delete_file(disk_, game_path("b.dat")));
       write_game_file("b.dat/inside.txt", "a folder where b.dat belongs");
       EXPECT_THROW(run(), PatchError);
     } else {
-      // Closed once the first (largest) object is installed, one object at a time.
-      on_status_ = [&](const UpdateStatus& status) {
-        if (status.phase == UpdateStatus::installing && status.done > 0) stop_.request_stop();
-      };
-      EXPECT_TRUE(fails_with([&] { run([](UpdateEngine& engine) { engine.download_threads = 1; }); },
-                             ErrorCategory::cancelled, kClosed));
+      close_once_installing();
       EXPECT_EQ(test::content_of(game_path("v2only/new.dat")), "the new file");
       EXPECT_EQ(test::content_of(game_path("b.dat")), "b1");
     }
@@ -611,6 +622,59 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
     EXPECT_FALSE(finished.pending);
     EXPECT_EQ(finished.installed->sequence, c.next_sequence);
     EXPECT_FALSE(test::present(data_file("pending-manifest.json")));
+  }
+}
+
+// An install closed half-way, then another release: what the closed install already put
+// in place is fetched again only where the new release has other content there.
+TEST_F(UpdateEngineTest, FilesAnInterruptedInstallPutInPlaceAreKeptWhereTheNextReleaseAgrees) {
+  const Files v1 = {{"bin/game.exe", "g1"}, {"a.dat", "a1"}};
+  // Installed largest first, one object at a time: the launcher is closed once big.dat
+  // is in place; a.dat and c.dat stay staged.
+  const std::string big(1000, 'b');
+  const Files v2 = {{"bin/game.exe", "g1"}, {"a.dat", "a2"}, {"big.dat", big}, {"new/c.dat", "c2"}};
+  Files v3_other_c = v2;
+  v3_other_c["new/c.dat"] = "c3";
+  Files v3_other_big = v2;
+  v3_other_big["big.dat"] = std::string(1000, 'B');
+  const struct {
+    const char* name;
+    const Files* next;
+    const char* client_version;
+    const char* launcher_version;
+    std::vector<std::string> downloads;  // contents fetched by the next run, manifest aside
+  } cases[] = {
+      {"the same release again", &v2, nullptr, "1.0.0", {}},
+      {"a release of the same client with a new launcher", &v2, "2.0.0", "1.1.0", {}},
+      {"a release that changes another file", &v3_other_c, "3.0.0", "1.0.0", {"c3"}},
+      {"a release that changes the file put in place", &v3_other_big, "3.0.0", "1.0.0", {std::string(1000, 'B')}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string v2_manifest = install_then_publish(v1, v2);
+    close_once_installing();
+    ASSERT_EQ(test::content_of(game_path("big.dat")), big);
+    ASSERT_EQ(test::content_of(game_path("a.dat")), "a1");
+
+    stop_ = std::stop_source();
+    on_status_ = {};
+    std::string next_manifest = v2_manifest;
+    if (c.client_version) {
+      ReleaseFields fields;
+      fields.sequence = 3;
+      fields.client_version = c.client_version;
+      fields.launcher_version = c.launcher_version;
+      next_manifest = publication_.publish(fields, *c.next);
+    }
+    take_downloads();
+    const EngineResult result = run();
+    EXPECT_EQ(result.outcome, EngineResult::updated);
+    EXPECT_EQ(game_files(), *c.next);
+    std::vector<std::string> expected;
+    if (next_manifest != v2_manifest) expected.push_back(object_path_of(next_manifest));
+    for (const std::string& content : c.downloads) expected.push_back(object_path_of(content));
+    EXPECT_EQ(take_downloads(), expected);
+    EXPECT_FALSE(load_state(disk_, root()).pending);
   }
 }
 
