@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/error.h"
@@ -26,13 +27,14 @@ std::vector<std::string> manifest_folders(const std::vector<ManifestFile>& files
   return {folders.begin(), folders.end()};
 }
 
-std::unordered_set<std::wstring> keys_of(const std::optional<std::vector<ManifestFile>>& files) {
-  std::unordered_set<std::wstring> keys;
-  if (!files) return keys;
+// The content digest of each file of a saved manifest, by listing key.
+std::unordered_map<std::wstring, Sha256Digest> digests_of(const std::optional<std::vector<ManifestFile>>& files) {
+  std::unordered_map<std::wstring, Sha256Digest> digests;
+  if (!files) return digests;
   for (const ManifestFile& file : *files) {
-    if (is_safe_path(file.path)) keys.insert(listing_key(file.path));
+    if (is_safe_path(file.path)) digests.try_emplace(listing_key(file.path), file.object.sha256);
   }
-  return keys;
+  return digests;
 }
 
 }  // namespace
@@ -47,12 +49,16 @@ void UpdateRun::check_files() {
   loaded_index_ = engine_.repair ? FileIndex{} : load_index(fs_, engine_.root);
   const FolderListing& listing = listing_;
   const FileIndex& loaded = loaded_index_;
-  // Files an interrupted install of another release wrote are not trusted: they go
-  // before that install's record is replaced, and are installed again.
-  std::unordered_set<std::wstring> interrupted;
-  if (state_.pending && *state_.pending != record_of(release_)) {
-    interrupted = keys_of(known_.pending);
-    for (const std::wstring& key : keys_of(known_.installed)) interrupted.erase(key);
+  // Files an interrupted install of another release wrote, with other content than this
+  // release gives them, go before that install's record is replaced, and are installed
+  // again. Those this release has as they are stay, and are checked like any other; so
+  // does everything when the other release has the same client manifest (it changed
+  // only the launcher, say).
+  std::unordered_map<std::wstring, Sha256Digest> interrupted;
+  if (state_.pending && *state_.pending != record_of(release_) &&
+      state_.pending->manifest_sha256 != release_.client.manifest.sha256) {
+    interrupted = digests_of(known_.pending);
+    for (const auto& [key, digest] : digests_of(known_.installed)) interrupted.erase(key);
   }
   std::vector<std::size_t> doubtful;
   std::vector<FileInfo> doubtful_info;
@@ -63,7 +69,8 @@ void UpdateRun::check_files() {
     const auto found = listing.find(key);
     // The game rewrites such a file (the player's settings): whatever it holds now stays.
     if (file.install_if_missing && found != listing.end()) continue;
-    if (found != listing.end() && interrupted.contains(key)) {
+    if (const auto written = interrupted.find(key);
+        found != listing.end() && written != interrupted.end() && written->second != file.object.sha256) {
       interrupted_.push_back(file.path);
       to_update_.push_back(i);
       continue;

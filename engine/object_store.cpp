@@ -71,6 +71,12 @@ void delete_quietly(FileSystem& fs, const std::filesystem::path& path) noexcept 
 ObjectStore::ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport)
     : fs_(fs), staging_folder_(std::move(staging_folder)), transport_(transport) {}
 
+ObjectStore::~ObjectStore() {
+  if (const std::uint64_t peak = decoders_.peak_bytes(); peak > 0) {
+    log(LogLevel::debug, "The zstd decoders held at most {} bytes at once", peak);
+  }
+}
+
 std::filesystem::path ObjectStore::path_of(const std::string& hex) const {
   return staging_folder_ / hex.substr(0, kSubFolderDigits) / hex;
 }
@@ -192,7 +198,7 @@ bool ObjectStore::unpack_into(const ObjectRef& ref, const std::filesystem::path&
   UnpackDigests digests{};
   std::exception_ptr failure;
   try {
-    digests = unpack_zstd(fs_, source, unpacked, ref.size, stop, buffer, decoders_);
+    digests = unpack_zstd(fs_, source, unpacked, ref.size, stop, buffer, decoders_, ref.stored_sha256);
   } catch (const PatchError& error) {
     delete_quietly(fs_, unpacked);
     if (error.category() == ErrorCategory::cancelled) throw;

@@ -3,10 +3,12 @@
 // check, and only then the final name. Nothing that failed a digest gets that name.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -26,15 +28,44 @@ struct FreeZstdDecoder {
   void operator()(ZSTD_DCtx_s* decoder) const noexcept;
 };
 using ZstdDecoder = std::unique_ptr<ZSTD_DCtx_s, FreeZstdDecoder>;
+
 // Zstd decoders kept for the next object: a decoder's window (often megabytes) is
-// otherwise mapped and cleared by the system anew for every object.
-using ZstdDecoders = Pool<ZstdDecoder>;
+// otherwise mapped and cleared by the system anew for every object. The pool keeps at
+// most 64 MiB of them, and none grown past the window a frame may ask for before its
+// bytes are verified (8 MiB): a larger one, for a verified frame of up to 128 MiB, is
+// freed after its object. All memory the decoders take is counted. Thread-safe.
+class ZstdDecoders {
+ public:
+  ZstdDecoders();
+  ZstdDecoders(const ZstdDecoders&) = delete;
+  ZstdDecoders& operator=(const ZstdDecoders&) = delete;
+  ~ZstdDecoders();
+
+  // A decoder ready for a new frame: one kept, or a new one. PatchError internal when
+  // zstd cannot make one.
+  ZstdDecoder take();
+  void give_back(ZstdDecoder decoder) noexcept;
+
+  // The most bytes this pool's decoders held at one moment, and what it keeps now.
+  std::uint64_t peak_bytes() const noexcept { return peak_.load(); }
+  std::uint64_t kept_bytes() const { return kept_.kept_cost(); }
+
+  // For the decoders' allocator.
+  void count(std::int64_t bytes) noexcept;
+
+ private:
+  std::atomic<std::uint64_t> in_use_{0};
+  std::atomic<std::uint64_t> peak_{0};
+  Pool<ZstdDecoder> kept_;  // last: its decoders go before the counters
+};
 
 class ObjectStore {
  public:
   // `fs` and `transport` are not owned and must outlive the store; the transport
   // writes its downloads to the same file system.
   ObjectStore(FileSystem& fs, std::filesystem::path staging_folder, Transport& transport);
+  // Logs (DEBUG) the most memory the zstd decoders took at once, when any unpacked.
+  ~ObjectStore();
 
   // The staged content file of `ref` (named by its content digest), downloading and
   // verifying it unless a matching one is already there (checked again, and flushed).
@@ -70,6 +101,7 @@ class ObjectStore {
   void keep_only(std::span<const ObjectRef> refs) noexcept;
 
   const std::filesystem::path& staging_folder() const noexcept { return staging_folder_; }
+  const ZstdDecoders& decoders() const noexcept { return decoders_; }
 
  private:
   // A staged file's path from its digest in hex.
@@ -98,13 +130,16 @@ Sha256Digest unpack_zstd(FileSystem& fs, const std::filesystem::path& source, co
 
 // The same through the caller's output buffer (any size above zero) and a decoder of
 // `decoders`, also hashing every stored byte it reads: when it returns, `stored` is the
-// digest of the whole source.
+// digest of the whole source. Given the digest the stored bytes must have, no decoder
+// sees bytes that do not have it when that is cheap to know first (the source fits one
+// read) or when the frame asks for more than an 8 MiB window: the source is hashed
+// first, and a mismatch returns at once with `content` zero and no target written.
 struct UnpackDigests {
   Sha256Digest content;
   Sha256Digest stored;
 };
 UnpackDigests unpack_zstd(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target,
                           std::uint64_t content_size, std::stop_token stop, std::span<std::uint8_t> output_buffer,
-                          ZstdDecoders& decoders);
+                          ZstdDecoders& decoders, const std::optional<Sha256Digest>& stored_sha256 = std::nullopt);
 
 }  // namespace kaldren::patcher

@@ -51,6 +51,14 @@ std::optional<std::string> load_manifest_copy(FileSystem& fs, const std::filesys
   }
 }
 
+std::optional<std::string> read_if_file_quietly(FileSystem& fs, const std::filesystem::path& path) {
+  try {
+    return read_if_file(fs, path, kManifestFileCap);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::optional<std::vector<ManifestFile>> files_of(const std::optional<std::string>& bytes, const char* which) {
   if (!bytes) return std::nullopt;
   try {
@@ -114,7 +122,12 @@ KnownFiles known_files(FileSystem& fs, const std::filesystem::path& root, const 
     known.installed = files_of(load_saved_manifest(fs, root, state.installed->manifest_sha256), "installed");
   }
   if (state.pending) {
-    known.pending = files_of(load_pending_manifest(fs, root, state.pending->manifest_sha256), "pending");
+    std::optional<std::string> bytes = load_pending_manifest(fs, root, state.pending->manifest_sha256);
+    // A run that stopped between writing the next install's manifest and recording that
+    // install left this one: every file of the interrupted install still on disk is in
+    // it (those it does not list go first), so it stands in for the recorded one.
+    if (!bytes) bytes = read_if_file_quietly(fs, pending_manifest_file(root));
+    known.pending = files_of(bytes, "pending");
   }
   return known;
 }

@@ -68,6 +68,7 @@ EngineResult UpdateRun::run() {
     finish_up_to_date();
     return result_;
   }
+  if (!to_update_.empty()) check_staging_path_length(manifest_.files[to_update_.front()].object);
   download();
   install();
   return result_;
@@ -89,6 +90,7 @@ bool UpdateRun::update_launcher() {
   UpdateStatus status = status_of(UpdateStatus::downloading, "Updating the launcher...");
   status.detail = "Lanternix.exe";
   status.item_total = status.total = launcher.file.stored_size;
+  check_staging_path_length(launcher.file);
   reporter_.report(status);
   const std::filesystem::path staged = store_->stage(launcher.file, stop_, [&](std::uint64_t bytes) {
     const std::lock_guard guard(reporter_.lock());
@@ -114,7 +116,10 @@ void UpdateRun::read_manifest() {
   if (state_.installed && state_.installed->manifest_sha256 == reference.sha256) {
     bytes = load_saved_manifest(fs_, engine_.root, reference.sha256);
   }
-  if (!bytes) bytes = store_->read_document(reference, stop_);
+  if (!bytes) {
+    check_staging_path_length(reference);
+    bytes = store_->read_document(reference, stop_);
+  }
   manifest_ = parse_client_manifest(*bytes);
   validate_client_manifest(manifest_, release_);
   manifest_bytes_ = std::move(*bytes);
@@ -124,12 +129,22 @@ void UpdateRun::check_path_length() const {
   std::vector<std::string> paths;
   paths.reserve(manifest_.files.size());
   for (const ManifestFile& file : manifest_.files) paths.push_back(file.path);
-  if (too_deep_path(fs_, engine_.root, paths)) {
-    throw PatchError(ErrorCategory::configuration,
-                     "The game folder " + root_text() +
-                         " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
-                         "C:\\Games.");
-  }
+  if (too_deep_path(fs_, engine_.root, paths)) refuse_deeper_than_windows_allows(kMaxShortPath + 1);
+}
+
+void UpdateRun::check_staging_path_length(const ObjectRef& object) const {
+  // Every staged name is as long: the object's partial download is the longest of them.
+  std::filesystem::path partial = store_->staged_path(object);
+  partial += ".part";
+  refuse_deeper_than_windows_allows(path_to_utf16(partial).size());
+}
+
+void UpdateRun::refuse_deeper_than_windows_allows(std::size_t longest) const {
+  if (longest <= kMaxShortPath || fs_.long_paths_enabled()) return;
+  throw PatchError(ErrorCategory::configuration,
+                   "The game folder " + root_text() +
+                       " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
+                       "C:\\Games.");
 }
 
 void UpdateRun::finish_up_to_date() {

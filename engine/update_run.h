@@ -29,7 +29,9 @@ class UpdateRun {
   // update_engine.cpp
   bool update_launcher();
   void read_manifest();
-  void check_path_length() const;
+  void check_path_length() const;  // of the game files
+  void check_staging_path_length(const ObjectRef& object) const;
+  void refuse_deeper_than_windows_allows(std::size_t longest_path) const;
   void finish_up_to_date();
   std::string root_text() const;
 

@@ -1,6 +1,6 @@
 #include "protocol/manifest.h"
 
-#include <unordered_set>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -81,6 +81,11 @@ ClientManifest read_manifest(std::string_view document) {
 
 [[noreturn]] void refuse(const std::string& message) { throw PatchError(ErrorCategory::security, message); }
 
+[[noreturn]] void refuse_nested(const std::string& file, const std::string& inner) {
+  refuse(fmt::format("The client manifest lists both \"{}\" and \"{}\": a file cannot also be a folder", file,
+                     inner));
+}
+
 }  // namespace
 
 ClientManifest parse_client_manifest(std::string_view document) {
@@ -94,7 +99,9 @@ void validate_client_manifest(const ClientManifest& manifest, const Release& rel
   }
   if (manifest.files.size() > kMaxManifestFiles) refuse("The client manifest lists too many files");
 
-  std::unordered_set<std::wstring> folded_paths;
+  // Folded paths of the files, and of every folder above one (with a file inside it).
+  std::unordered_map<std::wstring, const std::string*> folded_paths;
+  std::unordered_map<std::wstring, const std::string*> folded_folders;
   folded_paths.reserve(manifest.files.size());
   bool executable_found = false;
   const std::string* previous = nullptr;
@@ -104,8 +111,21 @@ void validate_client_manifest(const ClientManifest& manifest, const Release& rel
     if (file.chunks) check_object_ref(*file.chunks, "A chunk list");
     // std::string compares bytes as unsigned values, a proper prefix first.
     if (previous && !(*previous < file.path)) refuse("The client manifest is not sorted by path");
-    if (!folded_paths.insert(fold_path_case(to_utf16(file.path))).second) {
+    const std::wstring folded = fold_path_case(to_utf16(file.path));
+    if (!folded_paths.try_emplace(folded, &file.path).second) {
       refuse(fmt::format("The client manifest lists \"{}\" twice", file.path));
+    }
+    // Files are installed in parallel, each clearing its own way: a file standing where
+    // another needs its folder would have one worker delete what the other creates.
+    if (const auto inside = folded_folders.find(folded); inside != folded_folders.end()) {
+      refuse_nested(file.path, *inside->second);
+    }
+    for (std::size_t slash = folded.find(L'/'); slash != std::wstring::npos; slash = folded.find(L'/', slash + 1)) {
+      const std::wstring folder = folded.substr(0, slash);
+      if (const auto outer = folded_paths.find(folder); outer != folded_paths.end()) {
+        refuse_nested(*outer->second, file.path);
+      }
+      folded_folders.try_emplace(folder, &file.path);
     }
     if (file.path == release.client.executable) executable_found = true;
     previous = &file.path;

@@ -259,7 +259,12 @@ void replace_file(FileSystem& fs, const std::filesystem::path& source, const std
 
 void copy_file(FileSystem& fs, const std::filesystem::path& source, const std::filesystem::path& target) {
   ensure_parent_folder(fs, target);
-  file_policy::clear_read_only(fs, target);
+  // CopyFileW refuses to overwrite a read-only file, and a hidden or system one too:
+  // retrying would only wait for nothing.
+  if (FileStatus status; file_policy::status_of(fs, target, status)) {
+    if (status.read_only) fs.set_read_only(target, false);
+    if (status.hidden) fs.set_hidden(target, false);
+  }
   const SystemCode error = file_policy::retry_while_locked(fs, target, [&] { return fs.copy(source, target); });
   if (error != 0) {
     file_policy::throw_after_retries(fs, "Could not copy to " + display_path(target), error, {target, source});

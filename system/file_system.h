@@ -40,6 +40,7 @@ inline constexpr SystemCode user_mapped_file = 1224;
 struct FileStatus {
   bool folder = false;
   bool read_only = false;
+  bool hidden = false;         // hidden or system: Windows will not create a file over it
   bool reparse_point = false;  // a link or junction
   std::uint64_t size = 0;      // files only
   std::uint64_t modified = 0;  // last write, 100 ns ticks since 1601-01-01 UTC
@@ -93,6 +94,8 @@ class FileSystem {
   // 2 or 3 when nothing is there.
   virtual SystemCode status(const std::filesystem::path& path, FileStatus& status) = 0;
   virtual SystemCode set_read_only(const std::filesystem::path& path, bool read_only) = 0;
+  // Sets the hidden attribute; clearing it clears the system attribute too.
+  virtual SystemCode set_hidden(const std::filesystem::path& path, bool hidden) = 0;
   // One folder whose parent exists; 183 when the name is taken.
   virtual SystemCode create_folder(const std::filesystem::path& path) = 0;
   // An empty folder, or a link to one (only the link goes); 145 when not empty.
@@ -109,7 +112,8 @@ class FileSystem {
   virtual FolderContents list(const std::filesystem::path& folder) = 0;
   // Bytes this user may still write on the volume of an existing folder.
   virtual SystemCode free_space(const std::filesystem::path& folder, std::uint64_t& bytes) = 0;
-  // The system-wide long-path setting; false when it cannot be read.
+  // Whether this program may use paths beyond MAX_PATH: it declares itself long-path
+  // aware and the system-wide setting is on; false when either cannot be read.
   virtual bool long_paths_enabled() = 0;
   // The process id, for names of probe files that must not collide between processes.
   virtual std::uint32_t process_id() = 0;

@@ -17,6 +17,7 @@ FileStatus status_from(DWORD attributes, DWORD size_high, DWORD size_low, const 
   FileStatus status;
   status.folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   status.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  status.hidden = (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
   status.reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   status.size = status.folder ? 0 : join(size_high, size_low);
   status.modified = join(written.dwHighDateTime, written.dwLowDateTime);
@@ -79,6 +80,15 @@ class WindowsFile final : public OpenFile {
   UniqueHandle handle_;
 };
 
+// Sets `set` or clears `cleared` among a file's attributes, keeping the others.
+SystemCode change_attributes(const std::filesystem::path& path, bool on, DWORD set, DWORD cleared) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+  DWORD changed = on ? attributes | set : attributes & ~cleared;
+  if (changed == 0) changed = FILE_ATTRIBUTE_NORMAL;
+  return SetFileAttributesW(path.c_str(), changed) ? 0 : last_error();
+}
+
 class WindowsFileSystem final : public FileSystem {
  public:
   SystemCode status(const std::filesystem::path& path, FileStatus& status) override {
@@ -89,11 +99,11 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   SystemCode set_read_only(const std::filesystem::path& path, bool read_only) override {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
-    DWORD changed = read_only ? attributes | FILE_ATTRIBUTE_READONLY : attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
-    if (changed == 0) changed = FILE_ATTRIBUTE_NORMAL;
-    return SetFileAttributesW(path.c_str(), changed) ? 0 : last_error();
+    return change_attributes(path, read_only, FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+  }
+
+  SystemCode set_hidden(const std::filesystem::path& path, bool hidden) override {
+    return change_attributes(path, hidden, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   }
 
   SystemCode create_folder(const std::filesystem::path& path) override {
@@ -170,6 +180,15 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   bool long_paths_enabled() override {
+    // Windows lifts the limit only for a program whose manifest declares it long-path
+    // aware, and only when the system-wide setting is on too.
+    wchar_t declared[8] = {};
+    SIZE_T length = 0;
+    if (!QueryActCtxSettingsW(0, nullptr, L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"longPathAware",
+                              declared, std::size(declared), &length) ||
+        CompareStringOrdinal(declared, -1, L"true", -1, TRUE) != CSTR_EQUAL) {
+      return false;
+    }
     DWORD value = 0;
     DWORD size = sizeof(value);
     const LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",

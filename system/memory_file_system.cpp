@@ -34,6 +34,7 @@ struct Inode {
   std::string content;
   std::string flushed;  // the bytes of the last flush
   bool read_only = false;
+  bool hidden = false;
   std::uint64_t modified = 0;
   std::map<std::uint64_t, Handle> handles;
 };
@@ -42,6 +43,7 @@ struct DurableInode {
   std::uint64_t size = 0;
   std::uint64_t modified = 0;
   bool read_only = false;
+  bool hidden = false;
 };
 
 struct ParsedPath {
@@ -229,7 +231,7 @@ struct MemoryFileSystem::State {
     for (const auto& [key, node] : names) {
       if (node.folder) continue;
       const Inode& inode = inodes.at(node.inode);
-      durable_inodes[node.inode] = {inode.content.size(), inode.modified, inode.read_only};
+      durable_inodes[node.inode] = {inode.content.size(), inode.modified, inode.read_only, inode.hidden};
     }
   }
 
@@ -413,6 +415,7 @@ void MemoryFileSystem::restart() {
     inode.flushed = inode.content;
     inode.modified = durable.modified;
     inode.read_only = durable.read_only;
+    inode.hidden = durable.hidden;
     state.used += inode.content.size();
     survivors.emplace(id, std::move(inode));
   }
@@ -508,20 +511,35 @@ SystemCode MemoryFileSystem::status(const std::filesystem::path& path, FileStatu
   if (!node->folder) {
     const Inode& inode = state_->inodes.at(node->inode);
     status.read_only = inode.read_only;
+    status.hidden = inode.hidden;
     status.size = inode.content.size();
     status.modified = inode.modified;
   }
   return 0;
 }
 
-SystemCode MemoryFileSystem::set_read_only(const std::filesystem::path& path, bool read_only) {
-  const std::lock_guard lock(state_->mutex);
+namespace {
+
+// A file's attribute; folders have none here.
+SystemCode set_attribute(MemoryFileSystem::State& state, const std::filesystem::path& path, bool Inode::*attribute,
+                         bool on) {
+  const std::lock_guard lock(state.mutex);
   const ParsedPath parsed = parse(path);
-  if (const SystemCode error = state_->begin_change(parsed.key); error != 0) return error;
-  const Node* node = state_->find(parsed.key);
-  if (node == nullptr) return state_->missing_code(parsed);
-  if (!node->folder) state_->inodes.at(node->inode).read_only = read_only;
+  if (const SystemCode error = state.begin_change(parsed.key); error != 0) return error;
+  const Node* node = state.find(parsed.key);
+  if (node == nullptr) return state.missing_code(parsed);
+  if (!node->folder) state.inodes.at(node->inode).*attribute = on;
   return 0;
+}
+
+}  // namespace
+
+SystemCode MemoryFileSystem::set_read_only(const std::filesystem::path& path, bool read_only) {
+  return set_attribute(*state_, path, &Inode::read_only, read_only);
+}
+
+SystemCode MemoryFileSystem::set_hidden(const std::filesystem::path& path, bool hidden) {
+  return set_attribute(*state_, path, &Inode::hidden, hidden);
 }
 
 SystemCode MemoryFileSystem::create_folder(const std::filesystem::path& path) {
@@ -573,6 +591,9 @@ SystemCode MemoryFileSystem::open(const std::filesystem::path& path, const OpenR
     Inode& inode = state.inodes.at(node->inode);
     if (inode.unreadable) return system_code::access_denied;
     if ((write || request.delete_on_close) && inode.read_only) return system_code::access_denied;
+    if (request.disposition == OpenRequest::Disposition::create_always && inode.hidden) {
+      return system_code::access_denied;
+    }
     for (const auto& [id, other] : inode.handles) {
       const unsigned wanted = (write ? OpenRequest::share_write : 0u) | (read ? OpenRequest::share_read : 0u);
       const unsigned theirs =
@@ -612,6 +633,10 @@ SystemCode MemoryFileSystem::transfer(const std::filesystem::path& source, const
   if (const SystemCode error = state.begin_transfer(from, to, wanted, replacing); error != 0) return error;
   const Inode& source_inode = state.inodes.at(state.find(from.key)->inode);
   const Node* existing = state.find(to.key);
+  // CopyFileW, like CreateFileW with CREATE_ALWAYS, refuses to overwrite a hidden file.
+  if (copy && existing != nullptr && existing != state.find(from.key) && state.inodes.at(existing->inode).hidden) {
+    return system_code::access_denied;
+  }
   if (!copy) {
     const std::uint64_t inode_id = state.find(from.key)->inode;
     state.names.erase(from.key);
@@ -678,6 +703,7 @@ FolderContents MemoryFileSystem::list(const std::filesystem::path& folder) {
     if (!node.folder) {
       const Inode& inode = state_->inodes.at(node.inode);
       listed.status.read_only = inode.read_only;
+      listed.status.hidden = inode.hidden;
       listed.status.size = inode.content.size();
       listed.status.modified = inode.modified;
     }

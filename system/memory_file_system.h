@@ -76,6 +76,7 @@ class MemoryFileSystem final : public FileSystem {
 
   SystemCode status(const std::filesystem::path& path, FileStatus& status) override;
   SystemCode set_read_only(const std::filesystem::path& path, bool read_only) override;
+  SystemCode set_hidden(const std::filesystem::path& path, bool hidden) override;
   SystemCode create_folder(const std::filesystem::path& path) override;
   SystemCode remove_folder(const std::filesystem::path& path) override;
   SystemCode open(const std::filesystem::path& path, const OpenRequest& request,

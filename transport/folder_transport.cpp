@@ -14,7 +14,8 @@
 namespace kaldren::patcher {
 namespace {
 
-constexpr std::size_t kChunk = 262144;
+// Each read is a hop to a helper thread and back: large reads keep the hops few.
+constexpr std::size_t kChunk = 1048576;
 constexpr std::size_t kDocumentChunk = 16384;
 
 const char* const kAddressRefused =
@@ -93,13 +94,6 @@ void check_stop(const std::stop_token& stop) {
   if (stop.stop_requested()) throw_cancelled();
 }
 
-// Up to `buffer.size()` bytes of the source; 0 at its end.
-std::size_t read_some(OpenFile& source, std::string_view path, std::span<std::uint8_t> buffer) {
-  std::size_t count = 0;
-  if (const SystemCode error = source.read(buffer, count); error != 0) throw_read_failure(path, error);
-  return count;
-}
-
 }  // namespace
 
 bool is_folder_source(std::wstring_view address) { return starts_with_ignoring_case(address, L"file:"); }
@@ -138,46 +132,95 @@ std::wstring folder_of_source(std::wstring_view address) {
   return folder;
 }
 
-FolderTransport::FolderTransport(std::filesystem::path folder, std::string name, FileSystem& fs)
-    : folder_(std::move(folder)), name_(std::move(name)), fs_(fs) {}
+FolderTransport::FolderTransport(std::filesystem::path folder, std::string name, FileSystem& fs,
+                                 std::chrono::milliseconds open_patience, std::chrono::milliseconds read_patience)
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      fs_(fs),
+      open_patience_(open_patience),
+      read_patience_(read_patience) {}
 
-std::unique_ptr<OpenFile> FolderTransport::open_source(std::string_view path, Kind kind, std::uint64_t& size) const {
+void FolderTransport::wait_for(std::string_view path, std::function<void()> call, const std::stop_token& stop,
+                               std::chrono::milliseconds patience) {
+  switch (calls_.run(std::move(call), stop, patience)) {
+    case AbandonableCalls::Outcome::done:
+      return;
+    case AbandonableCalls::Outcome::stopped:
+      throw_cancelled();
+    case AbandonableCalls::Outcome::out_of_patience:
+      break;
+  }
+  throw PatchError(ErrorCategory::network, fmt::format("The patch folder did not answer for {} within {} seconds",
+                                                       path, (patience.count() + 999) / 1000));
+}
+
+std::shared_ptr<OpenFile> FolderTransport::open_source(std::string_view path, Kind kind, std::uint64_t& size,
+                                                       const std::stop_token& stop) {
   if (!http::is_publication_path(path) || !is_safe_path(path)) {
     throw PatchError(ErrorCategory::internal, "Invalid publication path " + std::string(path));
   }
-  const std::filesystem::path file = resolve_path(folder_, path);
-  FileStatus status;
-  SystemCode error = fs_.status(file, status);
-  if (error == system_code::file_not_found || error == system_code::path_not_found || (error == 0 && status.folder)) {
+  // What the helper finds; it may outlive this call.
+  struct Found {
+    SystemCode status_error = 0;
+    FileStatus status;
+    SystemCode open_error = 0;
+    std::shared_ptr<OpenFile> file;
+    SystemCode size_error = 0;
+    std::uint64_t size = 0;
+  };
+  const auto found = std::make_shared<Found>();
+  wait_for(
+      path,
+      [found, file = resolve_path(folder_, path), &fs = fs_] {
+        if ((found->status_error = fs.status(file, found->status)) != 0 || found->status.folder) return;
+        OpenRequest request;
+        request.share = OpenRequest::share_read | OpenRequest::share_write | OpenRequest::share_delete;
+        request.sequential = true;
+        std::unique_ptr<OpenFile> opened;
+        if ((found->open_error = fs.open(file, request, opened)) != 0) return;
+        found->file = std::move(opened);
+        found->size_error = found->file->size(found->size);
+      },
+      stop, open_patience_);
+  const SystemCode error = found->status_error;
+  if (error == system_code::file_not_found || error == system_code::path_not_found || (error == 0 && found->status.folder)) {
     throw PatchError(ErrorCategory::server, kind == Kind::document
                                                 ? fmt::format("The patch folder has no {}", path)
                                                 : fmt::format("The patch folder is missing {}", path));
   }
-  if (error != 0) throw_read_failure(path, error);
-  OpenRequest request;
-  request.share = OpenRequest::share_read | OpenRequest::share_write | OpenRequest::share_delete;
-  request.sequential = true;
-  std::unique_ptr<OpenFile> source;
-  if (error = fs_.open(file, request, source); error != 0) throw_read_failure(path, error);
-  if (error = source->size(size); error != 0) throw_read_failure(path, error);
-  return source;
+  for (const SystemCode failure : {error, found->open_error, found->size_error}) {
+    if (failure != 0) throw_read_failure(path, failure);
+  }
+  size = found->size;
+  return found->file;
+}
+
+std::size_t FolderTransport::read_some(const std::shared_ptr<OpenFile>& source, std::string_view path,
+                                       const std::shared_ptr<std::vector<std::uint8_t>>& buffer, std::size_t count,
+                                       const std::stop_token& stop) {
+  const auto read = std::make_shared<std::pair<SystemCode, std::size_t>>();
+  wait_for(
+      path, [source, buffer, count, read] { read->first = source->read(std::span(buffer->data(), count), read->second); },
+      stop, read_patience_);
+  if (read->first != 0) throw_read_failure(path, read->first);
+  return read->second;
 }
 
 std::string FolderTransport::fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) {
   check_stop(stop);
   std::uint64_t size = 0;
-  const std::unique_ptr<OpenFile> source = open_source(path, Kind::document, size);
+  const std::shared_ptr<OpenFile> source = open_source(path, Kind::document, size, stop);
   const std::string too_large = fmt::format("{} is larger than allowed", path);
   if (size > byte_cap) throw PatchError(ErrorCategory::server, too_large);
   std::string body;
-  std::uint8_t chunk[kDocumentChunk];
+  const auto chunk = std::make_shared<std::vector<std::uint8_t>>(kDocumentChunk);
   for (;;) {
     check_stop(stop);
-    const std::size_t received = read_some(*source, path, chunk);
+    const std::size_t received = read_some(source, path, chunk, kDocumentChunk, stop);
     if (received == 0) return body;
     // The file may grow while it is read.
     if (received > byte_cap - body.size()) throw PatchError(ErrorCategory::server, too_large);
-    body.append(reinterpret_cast<const char*>(chunk), received);
+    body.append(reinterpret_cast<const char*>(chunk->data()), received);
   }
 }
 
@@ -204,19 +247,19 @@ void FolderTransport::download(std::string_view path, const std::filesystem::pat
   }
 
   std::uint64_t source_size = 0;
-  const std::unique_ptr<OpenFile> source = open_source(path, Kind::object, source_size);
+  const std::shared_ptr<OpenFile> source = open_source(path, Kind::object, source_size, stop);
   const auto wrong_size = [&](const char* comparison) {
     return PatchError(ErrorCategory::server, fmt::format("{} is {} than the release declares", path, comparison));
   };
   if (source_size > size) throw wrong_size("larger");
   if (source_size < size) throw wrong_size("smaller");
 
-  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
+  const auto buffer = std::make_shared<std::vector<std::uint8_t>>(kChunk);
   // The file system reads front to back only: the bytes already present are skipped.
   for (std::uint64_t skipped = 0; skipped < present;) {
     check_stop(stop);
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, present - skipped));
-    const std::size_t received = read_some(*source, path, std::span(buffer.get(), wanted));
+    const std::size_t received = read_some(source, path, buffer, wanted, stop);
     if (received == 0) throw wrong_size("smaller");
     skipped += received;
   }
@@ -228,14 +271,14 @@ void FolderTransport::download(std::string_view path, const std::filesystem::pat
   std::uint64_t offset = present;
   for (;;) {
     check_stop(stop);
-    const std::size_t received = read_some(*source, path, std::span(buffer.get(), kChunk));
+    const std::size_t received = read_some(source, path, buffer, kChunk, stop);
     if (received == 0) break;
     if (received > size - offset) {
       file.reset();
       delete_file(fs_, destination);
       throw wrong_size("larger");
     }
-    write_bytes(*file, destination, std::span<const std::uint8_t>(buffer.get(), received));
+    write_bytes(*file, destination, std::span<const std::uint8_t>(buffer->data(), received));
     offset += received;
     if (progress) progress(offset);
   }

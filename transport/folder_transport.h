@@ -3,13 +3,18 @@
 // installs and updates. The release is verified above the transport, as for a server.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/abandonable_calls.h"
 #include "system/file_system.h"
 #include "transport/transport.h"
 
@@ -31,12 +36,19 @@ std::wstring folder_of_source(std::wstring_view address);
 // size than declared server "<path> is larger|smaller than the release declares";
 // a file the folder cannot give is "Could not read <path> from the patch folder" +
 // system text, network when the share cannot be reached (so mirrors fail over), io
-// otherwise; an invalid publication path internal; stop cancelled.
+// otherwise; an invalid publication path internal; stop cancelled. A share that does
+// not answer blocks in the system: the folder is read on helper threads, so that a stop
+// ends a call at once and a call that takes longer than its patience (to find and open
+// a file, or per read) fails as network "The patch folder did not answer for <path>
+// within <n> seconds".
 class FolderTransport final : public Transport {
  public:
   // `folder` holds the publication (its "v2" folder); `name` is the source as
-  // configured. `fs` must outlive the transport.
-  FolderTransport(std::filesystem::path folder, std::string name, FileSystem& fs);
+  // configured. `fs` must outlive the transport and every call it left behind (the
+  // system's file system does).
+  FolderTransport(std::filesystem::path folder, std::string name, FileSystem& fs,
+                  std::chrono::milliseconds open_patience = std::chrono::seconds(15),
+                  std::chrono::milliseconds read_patience = std::chrono::seconds(60));
 
   std::string fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) override;
   std::vector<SourceDocument> fetch_all(std::string_view path, std::uint64_t byte_cap,
@@ -50,11 +62,22 @@ class FolderTransport final : public Transport {
 
  private:
   enum class Kind { document, object };
-  std::unique_ptr<OpenFile> open_source(std::string_view path, Kind kind, std::uint64_t& size) const;
+  std::shared_ptr<OpenFile> open_source(std::string_view path, Kind kind, std::uint64_t& size,
+                                        const std::stop_token& stop);
+  // Up to `count` bytes of the source into `buffer` (shared with a read that may outlive
+  // the wait); 0 at its end.
+  std::size_t read_some(const std::shared_ptr<OpenFile>& source, std::string_view path,
+                        const std::shared_ptr<std::vector<std::uint8_t>>& buffer, std::size_t count,
+                        const std::stop_token& stop);
+  void wait_for(std::string_view path, std::function<void()> call, const std::stop_token& stop,
+                std::chrono::milliseconds patience);
 
   std::filesystem::path folder_;
   std::string name_;
   FileSystem& fs_;
+  std::chrono::milliseconds open_patience_;
+  std::chrono::milliseconds read_patience_;
+  AbandonableCalls calls_;
 };
 
 }  // namespace kaldren::patcher

@@ -18,11 +18,14 @@ constexpr int kMirrorConnectTimeoutMs = 8000;
 constexpr std::int64_t kMirrorPenaltyMs = 60000;
 
 // A folder is read through the file system whatever the other sources are; a server
-// gets the retries and timeouts of its place in the list.
+// gets the retries and timeouts of its place in the list, and a folder waits for its
+// share to open a file as long as for a server to connect (and for a read a minute, as
+// for a server to send).
 std::unique_ptr<Transport> source_transport(const std::wstring& address, int attempts, int connect_timeout_ms,
                                             FileSystem& fs) {
   if (is_folder_source(address)) {
-    return std::make_unique<FolderTransport>(folder_of_source(address), to_utf8_lenient(address), fs);
+    return std::make_unique<FolderTransport>(folder_of_source(address), to_utf8_lenient(address), fs,
+                                             std::chrono::milliseconds(connect_timeout_ms));
   }
   return std::make_unique<HttpTransport>(address, attempts, connect_timeout_ms, fs);
 }

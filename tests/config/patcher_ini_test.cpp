@@ -5,8 +5,10 @@
 
 #include "build_constants.h"
 #include "config/options.h"
+#include "support/failure_of.h"
 #include "support/temp_folder.h"
 #include "core/error.h"
+#include "core/text.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -25,8 +27,35 @@ struct IniCase {
   bool launch_game;
 };
 
+// The bytes of a file saved as UTF-16 with its byte-order mark (Notepad's "Unicode").
+std::string utf16_file(std::string_view ascii) {
+  std::string bytes = "\xFF\xFE";
+  for (const char c : ascii) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+const std::wstring kLongAddress = L"https://a.example/" + std::wstring(4080, L'p');
+
 TEST(PatcherIni, SettingsApplyBelowTheCommandLine) {
   const IniCase cases[] = {
+      {"UTF-8 byte-order mark before the first section", "\xEF\xBB\xBF[server]\r\nchannel=beta\r\n", {},
+       kDefaults, "beta", build::kWebsite, true},
+      {"UTF-16 with its byte-order mark", utf16_file("[server]\r\nchannel=beta\r\n[launcher]\r\nauto_launch=0\r\n"),
+       {}, kDefaults, "beta", build::kWebsite, false},
+      {"a value past 4095 characters is read whole",
+       "[server]\r\nbase_url=" + to_utf8(kLongAddress) + ", https://mirror.example/pub\r\n", {},
+       {kLongAddress, L"https://mirror.example/pub"}, "live", build::kWebsite, true},
+      {"names in any case, blanks around names and values, quotes dropped",
+       "[ Server ]\r\n  Channel =\t\"beta\"  \r\n[LAUNCHER]\r\nwebsite = 'https://w.example'\r\n", {}, kDefaults,
+       "beta", L"https://w.example", true},
+      {"comments and keys before any section ignored",
+       "channel=ptr\r\n[server]\r\n;channel=qa\r\nchannel=beta\r\n", {}, kDefaults, "beta", build::kWebsite,
+       true},
+      {"the first of a repeated key or section counts",
+       "[server]\r\nchannel=beta\r\nchannel=ptr\r\n[server]\r\nchannel=qa\r\n", {}, kDefaults, "beta",
+       build::kWebsite, true},
+      {"line feeds alone end lines", "[launcher]\nauto_launch=0\n[server]\nchannel=beta", {}, kDefaults, "beta",
+       build::kWebsite, false},
       {"no keys", "[server]\r\n[launcher]\r\n", {}, kDefaults, "live", build::kWebsite, true},
       {"empty base_url keeps the defaults", "[server]\r\nbase_url=\r\n", {}, kDefaults, "live",
        build::kWebsite, true},
@@ -93,6 +122,15 @@ TEST(PatcherIni, MissingFileOrFolderInItsPlaceChangesNothing) {
     EXPECT_EQ(options.website, build::kWebsite);
     EXPECT_TRUE(options.launch_game);
   }
+}
+
+TEST(PatcherIni, AFileTooLargeForSettingsIsAConfigurationError) {
+  test::TempFolder root;
+  const auto file = root.write(L"Lanternix\\patcher.ini", "[server]\r\nchannel=beta\r\n" + std::string(1048576, ';'));
+  LauncherOptions options;
+  EXPECT_TRUE(test::fails_with([&] { read_patcher_ini(options, root.path().wstring()); },
+                               ErrorCategory::configuration, display_path(file) + " is larger than expected"));
+  EXPECT_EQ(options.channel, "live");
 }
 
 TEST(PatcherIni, BadValuesFailLikeOnTheCommandLine) {

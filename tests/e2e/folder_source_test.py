@@ -5,11 +5,14 @@ through a file: address (Wine's drive Z: is the Linux root) and the game folder 
 byte for byte as published."""
 import os
 import shutil
+import signal
 import sys
+import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_support as e2e  # noqa: E402
+from unanswering_folder import UnansweringFolder  # noqa: E402  (in tests/support, on the path)
 
 RELEASE = "/v2/channels/live/release.json"
 
@@ -107,6 +110,51 @@ class FolderSource(e2e.E2ETestCase):
             self.assertEqual(refused.returncode, 16, refused.describe())
             self.assertIn("must be written file:///D:/folder", refused.stderr, refused.describe())
 
+    def test_folder_on_a_share_that_does_not_answer(self):
+        # Every look-up in the folder blocks in the system, as on a share whose server is
+        # gone: closing ends the update at once, the folder alone gives up after its
+        # patience as a network error, and beside a server the update goes on from the
+        # server. (The process itself can end only once the test takes the folder away:
+        # see UnansweringFolder.)
+        why_not = UnansweringFolder.unavailable()
+        if why_not:
+            self.skipTest(why_not)
+        cases = [
+            ("closed while it waits", 1, "Update failed (cancelled): The launcher was closed", 17,
+             "lanternix-update: The launcher was closed (cancelled)\n"),
+            ("alone", 1, "Update failed (network): The patch folder did not answer", e2e.EXIT_NETWORK,
+             "lanternix-update: The patch folder did not answer for v2/channels/live/release.json within 15 "
+             "seconds (network)\n"),
+            ("beside a server", 2, "Updated to client 1.0.1", 0, ""),
+        ]
+        for name, sources, logged, code, stderr in cases:
+            with self.subTest(case=name), UnansweringFolder(os.path.join(self.work, "unanswering share")) as share:
+                game = os.path.join(self.work, "share " + name)
+                shutil.rmtree(game, ignore_errors=True)
+                urls = [folder_url(os.path.join(share.path, "pub")), self.server.url()][:sources]
+                update = e2e.BackgroundUpdate(game, urls)
+                self.assertIsNotNone(update.wait_for_line("Updating "), "the run ended at once")
+                if code == 17:
+                    update.signal(signal.SIGINT)
+                reached = self.wait_for_log(update, logged, 120)
+                share.abort()
+                run = update.wait(timeout=60)
+                self.assertTrue(reached, "not logged within 120 s: %r\n%s" % (logged, run.describe()))
+                self.assertExit(run, code)
+                self.assertEqual(run.stderr, stderr)
+                if code == 0:
+                    self.assertMatchesClient(game, self.client_b)
+                    self.assertNoLeftovers(game)
+                    self.assertTrue(run.log_lines("INFO", "took too long; continuing without it"), run.log)
+
+    @staticmethod
+    def wait_for_log(update, text, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in e2e.log_since(update.root, update.offset):
+                return True
+            time.sleep(0.2)
+        return False
 
 if __name__ == "__main__":
     e2e.main("e2e_folder_source")

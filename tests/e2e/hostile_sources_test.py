@@ -201,6 +201,17 @@ class HostileSources(e2e.E2ETestCase):
         self.expect_refused("twice", self.server.url("twice"), e2e.EXIT_SECURITY,
                             'The client manifest lists "%s" twice (security)' % e2e.EXECUTABLE)
 
+    def test_manifest_listing_a_file_inside_another_file_is_refused(self):
+        # The installed client has bin/64/Kaldren.exe: "bin" as a file would stand where
+        # it needs its folder, and both would be installed at once.
+        site = self.site("nested")
+        content = b"a file named like the folder of the game\n"
+        e2e.store_object(site, content)
+        forge(site, add_file("bin", content))
+        self.expect_refused("nested", self.server.url("nested"), e2e.EXIT_SECURITY,
+                            'The client manifest lists both "bin" and "%s": a file cannot also be a folder '
+                            "(security)" % e2e.EXECUTABLE)
+
     def test_manifest_of_another_version_is_refused(self):
         site = self.site("version")
         forge(site, version="1.0.2")
@@ -289,6 +300,39 @@ class HostileSources(e2e.E2ETestCase):
         for run in runs:
             discarded = "Discarding a copy of %s that failed verification; trying again" % path
             self.assertEqual(len(run.log_lines("WARN", discarded)), 1, run.log)
+
+    def test_mirror_altering_objects_to_ask_for_128_mib_windows_costs_no_decoder_memory(self):
+        # Eight compressed objects; the mirror asked first sends each as a frame of other
+        # bytes that asks for a 128 MiB window. Its copies are discarded before a decoder
+        # sees them: the decoders of the eight workers never hold more than a sound
+        # frame's small window, where they would otherwise map 128 MiB each.
+        good = self.site("window-mirror-good")
+        contents = {"data/new/packed%d.bin" % i: os.urandom(300000 + i) for i in range(8)}
+        frames = {path: e2e.zstd_frame(content) for path, content in contents.items()}
+        for frame in frames.values():
+            e2e.store_object(good, frame)
+
+        def files_edit(files):
+            for path, content in contents.items():
+                add_file(path, content, frames[path])(files)
+
+        forge(good, files_edit)
+        bad = os.path.join(self.sites, "window-mirror-bad")
+        shutil.rmtree(bad, ignore_errors=True)
+        e2e.clone_site(good, bad)
+        for path, content in contents.items():
+            altered = e2e.zstd_frame(os.urandom(len(content)), window_log=27)
+            self.assertEqual(len(altered), len(frames[path]))
+            e2e.write_bytes(os.path.join(bad, e2e.object_path(e2e.sha256_bytes(frames[path]))), altered)
+        runs = self.expect_installed("window-mirror",
+                                     [self.server.url("window-mirror-bad"), self.server.url("window-mirror-good")],
+                                     contents)
+        for run in runs:
+            self.assertEqual(len(run.log_lines("WARN", "that failed verification; trying again")), 8, run.log)
+            held = [int(line.split("held at most ")[1].split()[0])
+                    for line in run.log_lines("DEBUG", "The zstd decoders held at most ")]
+            self.assertEqual(len(held), 1, run.log)
+            self.assertLess(held[0], 8 << 20)
 
     def test_source_with_unsigned_release_is_ignored_when_another_is_sound(self):
         good = self.site("pair-good")

@@ -201,6 +201,25 @@ class InstallAndUpdate(e2e.E2ETestCase):
         self.assertMatchesClient(game, self.client_a)
         self.assertNoLeftovers(game)
 
+    def test_game_folder_too_deep_for_staged_downloads_is_refused_before_any_download(self):
+        # 175 characters as Windows spells it: every game file fits in MAX_PATH, a staged
+        # download (the folder plus 91) does not, and lanternix-update declares no
+        # long-path support, whatever the system's setting says.
+        parent = e2e.work_folder("install_update", "deep")
+        name_length = 175 - len(e2e.windows_path(parent)) - 1
+        self.assertGreater(name_length, 0)
+        game = os.path.join(parent, "d" * name_length)
+        shutil.rmtree(game, ignore_errors=True)
+        longest = max(len(path) for path in e2e.client_files(self.client_a))
+        self.assertLessEqual(175 + 1 + longest, 259)
+        run = e2e.run_update(game, self.server.url())
+        self.assertExit(run, 16)
+        self.assertEqual(run.stderr, "lanternix-update: The game folder %s is too deeply nested for Windows. Reinstall "
+                                     "the game into a shorter folder such as C:\\Games. (configuration)\n"
+                         % e2e.windows_path(game).replace("/", "\\"))
+        self.assertEqual(self.requested(), [RELEASE])
+        self.assertEqual(e2e.game_files(game), [])
+
 
 if __name__ == "__main__":
     e2e.main("e2e_install_update")

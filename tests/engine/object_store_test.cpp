@@ -62,13 +62,15 @@ ObjectRef packed_ref(std::string_view content, std::string_view frame) {
 }
 
 // A zstd frame of raw blocks (the bytes as they are) or, for uniform content, RLE
-// blocks, with the content size in its header and no checksum: big contents
-// without a compressor.
-std::string block_frame(std::string_view content, bool rle) {
+// blocks, with the content size in its header (unless `with_size` is false) and no
+// checksum: big contents without a compressor, asking for any window.
+std::string block_frame(std::string_view content, bool rle, int window_log = 20, bool with_size = true) {
   std::string frame("\x28\xb5\x2f\xfd", 4);
-  frame += '\xc0';  // 8-byte content size, window descriptor follows, no checksum
-  frame += '\x50';  // window 2^20
-  for (int shift = 0; shift < 64; shift += 8) frame += static_cast<char>((content.size() >> shift) & 0xff);
+  frame += with_size ? '\xc0' : '\x00';  // 8-byte content size or none, window descriptor follows, no checksum
+  frame += static_cast<char>((window_log - 10) << 3);
+  if (with_size) {
+    for (int shift = 0; shift < 64; shift += 8) frame += static_cast<char>((content.size() >> shift) & 0xff);
+  }
   constexpr std::size_t kBlockBytes = 131072;
   for (std::size_t offset = 0; offset < content.size() || offset == 0; offset += kBlockBytes) {
     const std::size_t size = std::min(kBlockBytes, content.size() - offset);
@@ -573,6 +575,95 @@ TEST(UnpackZstd, DecodersTakenAgainStartEachFrameAfresh) {
     EXPECT_EQ(digests.content, sha256(content));
     EXPECT_EQ(digests.stored, sha256(frame));
     EXPECT_EQ(content_of(scratch / "out"), content);
+  }
+}
+
+// What the decoders may cost before the stored bytes are known to be the published ones:
+// a copy altered to ask for a large window is hashed first and discarded without a
+// decoder; only a frame that verifies may have one map up to 128 MiB, and such a decoder
+// is freed after its object, not kept for the next.
+TEST(Stage, BytesNotYetVerifiedCannotMakeTheDecodersTakeALargeWindow) {
+  constexpr std::uint64_t kUnverifiedWindow = 8 * kMiB;
+  const std::string large = pseudo_random_bytes(300000);  // more than one read of the source
+  const std::string small = pseudo_random_bytes(5000);
+  // A frame with its content size takes 8 bytes more: the altered content is 8 bytes longer.
+  const auto altered_large = [&](int window_log) {
+    return block_frame(pseudo_random_bytes(300008).substr(8) + "12345678", false, window_log, false);
+  };
+  const struct {
+    const char* name;
+    std::string content;
+    std::string published;             // the stored bytes of the release
+    std::optional<std::string> altered;  // what the source sends instead, every time
+    bool staged;
+    std::uint64_t peak_at_least;
+    std::uint64_t peak_at_most;
+    bool kept;  // a decoder stays for the next object
+  } cases[] = {
+      {"altered to ask for a 128 MiB window", large, block_frame(large, false), altered_large(27), false, 0, 0, false},
+      {"altered, in one read, asking for an 8 MiB window", small, block_frame(small, false),
+       block_frame(pseudo_random_bytes(5008), false, 23, false), false, 0, 0, false},
+      {"altered to ask for an 8 MiB window", large, block_frame(large, false), altered_large(23), false,
+       kUnverifiedWindow, kUnverifiedWindow + kMiB, true},
+      {"published with a 128 MiB window", large, block_frame(large, false, 27, false), std::nullopt, true, 128 * kMiB,
+       129 * kMiB, false},
+      {"published with a 1 MiB window", large, block_frame(large, false), std::nullopt, true, 0, 2 * kMiB, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(!c.altered || c.altered->size() == c.published.size());
+    Staging staging;
+    FakeTransport transport;
+    const ObjectRef ref = packed_ref(c.content, c.published);
+    FakeObject object{c.published};
+    if (c.altered) object.altered = {{0, *c.altered}, {1, *c.altered}};
+    transport.publish(ref, object);
+    ObjectStore store(test_disk(), staging.folder, transport);
+    if (c.staged) {
+      EXPECT_EQ(store.stage(ref, {}), staging.content(ref));
+      EXPECT_EQ(content_of(staging.content(ref)), c.content);
+    } else {
+      const PatchError error = failure_of([&] { store.stage(ref, {}); });
+      EXPECT_EQ(error.category(), ErrorCategory::security);
+      EXPECT_THAT(error.what(), testing::StartsWith("A downloaded file failed verification"));
+      EXPECT_EQ(transport.requests(), 2);
+    }
+    EXPECT_GE(store.decoders().peak_bytes(), c.peak_at_least);
+    EXPECT_LE(store.decoders().peak_bytes(), c.peak_at_most);
+    EXPECT_EQ(store.decoders().kept_bytes() > 0, c.kept);
+    EXPECT_FALSE(present(staging.unpacking(ref)));
+  }
+}
+
+// Eight workers on sixteen altered copies asking for 128 MiB windows: not one decoder.
+// On published frames of 8 MiB windows the pool keeps at most one decoder per worker.
+TEST(StageAll, ParallelWorkersKeepTheDecodersWithinBounds) {
+  for (const bool altered : {true, false}) {
+    SCOPED_TRACE(altered ? "altered copies" : "published frames");
+    Staging staging;
+    FakeTransport transport;
+    std::vector<ObjectRef> refs;
+    for (int i = 0; i < 16; ++i) {
+      const std::string content = pseudo_random_bytes(200000 + i);
+      const std::string published = block_frame(content, false, 23);
+      refs.push_back(packed_ref(content, published));
+      FakeObject object{published};
+      if (altered) {
+        const std::string other = block_frame(pseudo_random_bytes(200008 + i).substr(8) + "12345678", false, 27, false);
+        object.altered = {{0, other}, {1, other}};
+      }
+      transport.publish(refs.back(), object);
+    }
+    ObjectStore store(test_disk(), staging.folder, transport);
+    if (altered) {
+      EXPECT_EQ(failure_of([&] { store.stage_all(refs, 8, {}, {}, {}); }).category(), ErrorCategory::security);
+      EXPECT_EQ(store.decoders().peak_bytes(), 0u);
+    } else {
+      store.stage_all(refs, 8, {}, {}, {});
+      EXPECT_GT(store.decoders().kept_bytes(), 0u);
+      EXPECT_LE(store.decoders().kept_bytes(), 8 * (8 * kMiB + kMiB));
+      EXPECT_LE(store.decoders().peak_bytes(), 8 * (8 * kMiB + kMiB));
+    }
   }
 }
 

@@ -47,13 +47,24 @@ class UpdateEngineTest : public ::testing::Test {
 
   // Starts over with an empty game folder.
   void fresh_root() {
+    deep_root_.reset();
     root_folder_.reset();
     root_folder_.emplace();
     stop_ = std::stop_source();
     on_status_ = {};
     statuses_.clear();
   }
-  const fs::path& root() const { return root_folder_->path(); }
+  const fs::path& root() const { return deep_root_ ? *deep_root_ : root_folder_->path(); }
+  // Makes the game folder a folder inside the fresh one whose full path has `length`
+  // UTF-16 units.
+  void deepen_root(std::size_t length) {
+    const fs::path base = root_folder_->path();
+    const std::size_t base_length = path_to_utf16(base).size();
+    ASSERT_LT(base_length + 1, length);
+    deep_root_ = base / std::string(length - base_length - 1, 'd');
+    ASSERT_EQ(create_folders(disk_, *deep_root_), 0u);
+    ASSERT_EQ(path_to_utf16(*deep_root_).size(), length);
+  }
 
   // Publishes `files` (which must hold bin/game.exe) as release `sequence` of client `version`.
   std::string publish(std::uint64_t sequence, const Files& files, std::string version = "1.0.0") {
@@ -83,6 +94,25 @@ class UpdateEngineTest : public ::testing::Test {
     UpdateEngine configured = engine();
     if (adjust) adjust(configured);
     return configured.run(stop_.get_token());
+  }
+
+  // In a fresh folder: `v1` installed as release 1, then `v2` published as release 2
+  // (client 2.0.0); its manifest.
+  std::string install_then_publish(const Files& v1, const Files& v2) {
+    fresh_root();
+    publish(1, v1);
+    run();
+    return publish(2, v2, "2.0.0");
+  }
+
+  // Runs the update and closes the launcher once the first (largest) object is
+  // installed, one object at a time.
+  void close_once_installing() {
+    on_status_ = [&](const UpdateStatus& status) {
+      if (status.phase == UpdateStatus::installing && status.done > 0) stop_.request_stop();
+    };
+    EXPECT_TRUE(fails_with([&] { run([](UpdateEngine& engine) { engine.download_threads = 1; }); },
+                           ErrorCategory::cancelled, kClosed));
   }
 
   // Every file under the root outside the launcher's data folder, by '/' path.
@@ -120,6 +150,7 @@ class UpdateEngineTest : public ::testing::Test {
   test::LogReader log_;
   FakePublication publication_;
   std::optional<test::DiskFolder> root_folder_;
+  std::optional<fs::path> deep_root_;
   std::stop_source stop_;
   std::vector<UpdateStatus> statuses_;
   std::function<void(const UpdateStatus&)> on_status_;
@@ -617,21 +648,13 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fresh_root();
-    publish(1, v1);
-    run();
-    const std::string v2_manifest = publish(2, v2, "2.0.0");
+    const std::string v2_manifest = install_then_publish(v1, v2);
     if (c.block_with_folder) {
       ASSERT_TRUE(delete_file(disk_, game_path("b.dat")));
       write_game_file("b.dat/inside.txt", "a folder where b.dat belongs");
       EXPECT_THROW(run(), PatchError);
     } else {
-      // Closed once the first (largest) object is installed, one object at a time.
-      on_status_ = [&](const UpdateStatus& status) {
-        if (status.phase == UpdateStatus::installing && status.done > 0) stop_.request_stop();
-      };
-      EXPECT_TRUE(fails_with([&] { run([](UpdateEngine& engine) { engine.download_threads = 1; }); },
-                             ErrorCategory::cancelled, kClosed));
+      close_once_installing();
       EXPECT_EQ(test::content_of(game_path("v2only/new.dat")), "the new file");
       EXPECT_EQ(test::content_of(game_path("b.dat")), "b1");
     }
@@ -654,6 +677,59 @@ TEST_F(UpdateEngineTest, InterruptedInstallIsCompletedByTheNextRun) {
     EXPECT_FALSE(finished.pending);
     EXPECT_EQ(finished.installed->sequence, c.next_sequence);
     EXPECT_FALSE(test::present(data_file("pending-manifest.json")));
+  }
+}
+
+// An install closed half-way, then another release: what the closed install already put
+// in place is fetched again only where the new release has other content there.
+TEST_F(UpdateEngineTest, FilesAnInterruptedInstallPutInPlaceAreKeptWhereTheNextReleaseAgrees) {
+  const Files v1 = {{"bin/game.exe", "g1"}, {"a.dat", "a1"}};
+  // Installed largest first, one object at a time: the launcher is closed once big.dat
+  // is in place; a.dat and c.dat stay staged.
+  const std::string big(1000, 'b');
+  const Files v2 = {{"bin/game.exe", "g1"}, {"a.dat", "a2"}, {"big.dat", big}, {"new/c.dat", "c2"}};
+  Files v3_other_c = v2;
+  v3_other_c["new/c.dat"] = "c3";
+  Files v3_other_big = v2;
+  v3_other_big["big.dat"] = std::string(1000, 'B');
+  const struct {
+    const char* name;
+    const Files* next;
+    const char* client_version;
+    const char* launcher_version;
+    std::vector<std::string> downloads;  // contents fetched by the next run, manifest aside
+  } cases[] = {
+      {"the same release again", &v2, nullptr, "1.0.0", {}},
+      {"a release of the same client with a new launcher", &v2, "2.0.0", "1.1.0", {}},
+      {"a release that changes another file", &v3_other_c, "3.0.0", "1.0.0", {"c3"}},
+      {"a release that changes the file put in place", &v3_other_big, "3.0.0", "1.0.0", {std::string(1000, 'B')}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string v2_manifest = install_then_publish(v1, v2);
+    close_once_installing();
+    ASSERT_EQ(test::content_of(game_path("big.dat")), big);
+    ASSERT_EQ(test::content_of(game_path("a.dat")), "a1");
+
+    stop_ = std::stop_source();
+    on_status_ = {};
+    std::string next_manifest = v2_manifest;
+    if (c.client_version) {
+      ReleaseFields fields;
+      fields.sequence = 3;
+      fields.client_version = c.client_version;
+      fields.launcher_version = c.launcher_version;
+      next_manifest = publication_.publish(fields, *c.next);
+    }
+    take_downloads();
+    const EngineResult result = run();
+    EXPECT_EQ(result.outcome, EngineResult::updated);
+    EXPECT_EQ(game_files(), *c.next);
+    std::vector<std::string> expected;
+    if (next_manifest != v2_manifest) expected.push_back(object_path_of(next_manifest));
+    for (const std::string& content : c.downloads) expected.push_back(object_path_of(content));
+    EXPECT_EQ(take_downloads(), expected);
+    EXPECT_FALSE(load_state(disk_, root()).pending);
   }
 }
 
@@ -691,22 +767,68 @@ TEST_F(UpdateEngineTest, ClosingTheLauncherInEachPhaseCancels) {
   }
 }
 
+// Without long paths, no name the update uses may pass MAX_PATH: not a game file, and
+// not a staged download either (the game folder plus 91 characters), which fails
+// before the first byte is fetched, not half-way with a raw system error.
 TEST_F(UpdateEngineTest, GameFolderTooDeepForWindowsWithoutLongPaths) {
   if (disk_.long_paths_enabled()) GTEST_SKIP() << "long paths are enabled on this system";
-  const std::size_t root_length = path_to_utf16(root()).size();
-  ASSERT_LT(root_length, 200u);
-  // "deep/" plus a name: the full path is root, separator and the manifest path.
-  const std::string fits = "deep/" + std::string(259 - root_length - 1 - 5, 'x');
-  const std::string too_long = "deep/" + std::string(260 - root_length - 1 - 5, 'y');
+  constexpr std::size_t kStagedName = 91;  // \Lanternix\staging\xx\<64 hex digits>.part
+  const std::string too_deep = " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
+                               "C:\\Games.";
+  const struct {
+    const char* name;
+    std::size_t root_length;  // 0: the test's own folder
+    std::size_t game_path_length;  // of the longest game file, root included
+    bool long_paths;  // (the in-memory drive only)
+    bool refused;
+    bool manifest_fetched;
+  } cases[] = {
+      {"a game file at the limit", 0, 259, false, false, true},
+      {"a game file past it", 0, 260, false, true, true},
+      {"staged names at the limit", 259 - kStagedName, 0, false, false, true},
+      {"staged names past it", 260 - kStagedName, 0, false, true, false},
+      {"staged names past it with long paths", 260 - kStagedName, 0, true, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_root();
+    if (c.long_paths && !test::memory_disk()) continue;
+    if (c.root_length != 0) deepen_root(c.root_length);
+    if (test::memory_disk()) test::memory_disk()->set_long_paths_enabled(c.long_paths);
+    const std::size_t root_length = path_to_utf16(root()).size();
+    Files files = {{"bin/game.exe", "game"}};
+    if (c.game_path_length != 0) {
+      ASSERT_LT(root_length + 7, c.game_path_length);
+      files.emplace("deep/" + std::string(c.game_path_length - root_length - 1 - 5, 'x'), "long");
+    }
+    publish(1, files);
+    take_downloads();
+    if (c.refused) {
+      EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration, "The game folder " + root_text() + too_deep));
+      EXPECT_EQ(take_downloads().size(), c.manifest_fetched ? 1u : 0u);
+      EXPECT_EQ(game_files(), Files{});
+    } else {
+      EXPECT_EQ(run().outcome, EngineResult::updated);
+      EXPECT_EQ(game_files(), files);
+    }
+  }
+  if (test::memory_disk()) test::memory_disk()->set_long_paths_enabled(false);
 
-  publish(1, {{"bin/game.exe", "game"}, {too_long, "long"}});
-  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration,
-                         "The game folder " + root_text() +
-                             " is too deeply nested for Windows. Reinstall the game into a shorter folder such as "
-                             "C:\\Games."));
-  publish(2, {{"bin/game.exe", "game"}, {fits, "long"}});
-  EXPECT_EQ(run().outcome, EngineResult::updated);
-  EXPECT_EQ(test::content_of(game_path(fits)), "long");
+  // Installed while long paths were on, then turned off: nothing needs staging, so the
+  // up-to-date client is not refused; a newer release is.
+  if (!test::memory_disk()) return;
+  fresh_root();
+  deepen_root(260 - kStagedName);
+  test::memory_disk()->set_long_paths_enabled(true);
+  publish(1, kBasic);
+  ASSERT_EQ(run().outcome, EngineResult::updated);
+  test::memory_disk()->set_long_paths_enabled(false);
+  EXPECT_EQ(run().outcome, EngineResult::up_to_date);
+  Files changed = kBasic;
+  changed["data/a.pak"] = "changed";
+  publish(2, changed);
+  EXPECT_TRUE(fails_with([&] { run(); }, ErrorCategory::configuration, "The game folder " + root_text() + too_deep));
+  EXPECT_EQ(game_files(), kBasic);
 }
 
 }  // namespace

@@ -157,7 +157,16 @@ struct PathCase {
 };
 
 const PathCase path_cases[] = {
-    {"sorted", {"A.txt", "Readme", "a", "a/b", "bin/Kaldren.exe", "z", "\xc3\xa9.txt"}, "bin/Kaldren.exe", ""},
+    {"sorted", {"A.txt", "Readme", "a.dat", "a/b", "a/b.dat", "bin/Kaldren.exe", "z", "\xc3\xa9.txt"},
+     "bin/Kaldren.exe", ""},
+    {"a file and a file inside it", {"a", "a/b"}, "a",
+     "The client manifest lists both \"a\" and \"a/b\": a file cannot also be a folder"},
+    {"a file and one deeper inside it, names between", {"bin", "bin-old", "bin.txt", "bin/64/Kaldren.exe"}, "bin",
+     "The client manifest lists both \"bin\" and \"bin/64/Kaldren.exe\": a file cannot also be a folder"},
+    {"a folder in upper case before a file of its name", {"A/b", "a"}, "a",
+     "The client manifest lists both \"a\" and \"A/b\": a file cannot also be a folder"},
+    {"a file in upper case before a folder of its name", {"B", "b/c"}, "B",
+     "The client manifest lists both \"B\" and \"b/c\": a file cannot also be a folder"},
     {"case twin after its upper-case form", {"A/B.TXT", "a/b.txt"}, "a/b.txt",
      "The client manifest lists \"a/b.txt\" twice"},
     {"case twin before its upper-case form", {"a/b.txt", "A/B.TXT"}, "a/b.txt",

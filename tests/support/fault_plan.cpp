@@ -69,6 +69,10 @@ SystemCode FaultPlanFileSystem::set_read_only(const std::filesystem::path& path,
   return numbered([&] { return inner_.set_read_only(path, read_only); });
 }
 
+SystemCode FaultPlanFileSystem::set_hidden(const std::filesystem::path& path, bool hidden) {
+  return numbered([&] { return inner_.set_hidden(path, hidden); });
+}
+
 SystemCode FaultPlanFileSystem::create_folder(const std::filesystem::path& path) {
   return numbered([&] { return inner_.create_folder(path); });
 }

@@ -23,11 +23,18 @@ using test::utf8;
 
 using test::failure_of;
 
-void set_read_only(const std::filesystem::path& path) {
-  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
-}
-
-TEST(ReadOnlyTarget, DoesNotBlockReplaceCopyOrDelete) {
+// Read-only, hidden or system: Windows refuses to overwrite such a file (CopyFileW
+// with access denied, which the retries would take for a lock).
+TEST(ProtectedTarget, DoesNotBlockReplaceCopyOrDelete) {
+  const struct {
+    const char* name;
+    DWORD attributes;
+  } targets[] = {
+      {"read-only", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+      {"hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+      {"system", FILE_ATTRIBUTE_SYSTEM},
+      {"hidden, system and read-only", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY},
+  };
   const struct {
     const char* name;
     std::function<void(const std::filesystem::path&, const std::filesystem::path&)> operation;
@@ -38,17 +45,19 @@ TEST(ReadOnlyTarget, DoesNotBlockReplaceCopyOrDelete) {
       {"copy", [](auto& s, auto& t) { copy_file(disk(), s, t); }, "new", true},
       {"delete", [](auto&, auto& t) { EXPECT_TRUE(delete_file(disk(), t)); }, "<missing>", true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    test::TempFolder folder;
-    const auto source = folder.write(L"source", "new");
-    const auto target = folder.write(L"target", "old");
-    set_read_only(target);
-    const test::LogCapture log;
-    c.operation(source, target);
-    EXPECT_EQ(content_of(target), c.target_after);
-    EXPECT_EQ(present(source), c.source_remains);
-    EXPECT_THAT(log.new_lines(), testing::IsEmpty()) << "a read-only target is not a locked one";
+  for (const auto& target_kind : targets) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(target_kind.name) + " target, " + c.name);
+      test::TempFolder folder;
+      const auto source = folder.write(L"source", "new");
+      const auto target = folder.write(L"target", "old");
+      ASSERT_TRUE(SetFileAttributesW(target.c_str(), target_kind.attributes));
+      const test::LogCapture log;
+      c.operation(source, target);
+      EXPECT_EQ(content_of(target), c.target_after);
+      EXPECT_EQ(present(source), c.source_remains);
+      EXPECT_THAT(log.new_lines(), testing::IsEmpty()) << "a protected target is not a locked one (no retries)";
+    }
   }
 }
 

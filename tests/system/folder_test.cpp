@@ -245,8 +245,10 @@ TEST(CanWriteTo, FalseWithoutThrowingWhenTheFolderCannotExist) {
 }
 
 // The setting lives in the machine-wide registry; the test changes it only where it
-// may (an administrator on Windows, any Wine prefix) and restores it afterwards.
-TEST(LongPathsEnabled, ReadsOnlyANonZero32BitNumber) {
+// may (an administrator on Windows, any Wine prefix) and restores it afterwards. It
+// counts only for a program that declares itself long-path aware: this test program
+// and system_helper do not, system_helper_long_paths does.
+TEST(LongPathsEnabled, ReadsOnlyANonZero32BitNumberForAProgramDeclaredLongPathAware) {
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", 0,
                       nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key,
@@ -284,7 +286,9 @@ TEST(LongPathsEnabled, ReadsOnlyANonZero32BitNumber) {
       ASSERT_EQ(RegSetValueExW(key, name, 0, c.type, static_cast<const BYTE*>(c.data), c.size),
                 ERROR_SUCCESS);
     }
-    EXPECT_EQ(disk().long_paths_enabled(), c.enabled);
+    EXPECT_FALSE(disk().long_paths_enabled());
+    EXPECT_EQ(test::run_helper(L"system_helper.exe", L"long-paths"), 10u);
+    EXPECT_EQ(test::run_helper(L"system_helper_long_paths.exe", L"long-paths"), c.enabled ? 11u : 10u);
   }
 
   RegDeleteValueW(key, name);

@@ -43,6 +43,8 @@ TEST_F(MemoryFileSystemTest, AnswersWithTheCodesOfWindows) {
   disk_.set_read_only(at("file.txt"), false);
   write("locked.txt", "r");
   disk_.set_read_only(at("locked.txt"), true);
+  write("hidden.txt", "h");
+  disk_.set_hidden(at("hidden.txt"), true);
   std::unique_ptr<OpenFile> none;
   const struct {
     const char* name;
@@ -67,6 +69,14 @@ TEST_F(MemoryFileSystemTest, AnswersWithTheCodesOfWindows) {
       {"move over a read-only file", [&] { return disk_.move(at("file.txt"), at("locked.txt")); }, 5},
       {"move a missing file", [&] { return disk_.move(at("missing"), at("x")); }, 2},
       {"copy into a missing folder", [&] { return disk_.copy(at("file.txt"), at("no/x")); }, 3},
+      {"copy over a hidden file", [&] { return disk_.copy(at("file.txt"), at("hidden.txt")); }, 5},
+      {"create anew over a hidden file",
+       [&] {
+         return disk_.open(at("hidden.txt"), {OpenRequest::Access::write, 0, OpenRequest::Disposition::create_always},
+                           none);
+       },
+       5},
+      {"move over a hidden file", [&] { return disk_.move(at("folder/inner.txt"), at("hidden.txt")); }, 0},
       {"list a missing folder", [&] { return disk_.list(at("missing")).open_error; }, 3},
       {"list a file", [&] { return disk_.list(at("file.txt")).open_error; }, 267},
   };
@@ -75,6 +85,45 @@ TEST_F(MemoryFileSystemTest, AnswersWithTheCodesOfWindows) {
   const PatchError error = failure_of([&] { read_file(disk_, at("missing"), 10); });
   EXPECT_EQ(error.category(), ErrorCategory::io);
   EXPECT_EQ(std::string(error.what()), win32_error_text("Could not open " + display_path(at("missing")), 2));
+}
+
+// What Windows refuses to overwrite (read-only, hidden, system) is cleared first: none
+// of it is a lock, so nothing is retried, and the file ends as the installed one.
+TEST_F(MemoryFileSystemTest, ProtectedTargetsAreReplacedCopiedOverAndDeletedAtOnce) {
+  const struct {
+    const char* name;
+    bool read_only;
+    bool hidden;
+  } targets[] = {{"read-only", true, false}, {"hidden", false, true}, {"hidden and read-only", true, true}};
+  const struct {
+    const char* name;
+    std::function<void(MemoryFileSystem&, const fs::path&, const fs::path&)> operation;
+    const char* after;
+  } operations[] = {
+      {"replace", [](auto& d, auto& s, auto& t) { replace_file(d, s, t); }, "new"},
+      {"copy", [](auto& d, auto& s, auto& t) { copy_file(d, s, t); }, "new"},
+      {"delete", [](auto& d, auto&, auto& t) { EXPECT_TRUE(delete_file(d, t)); }, nullptr},
+  };
+  for (const auto& target : targets) {
+    for (const auto& operation : operations) {
+      SCOPED_TRACE(std::string(target.name) + " target, " + operation.name);
+      write("source", "new");
+      write("target", "old");
+      disk_.set_read_only(at("target"), target.read_only);
+      disk_.set_hidden(at("target"), target.hidden);
+      const std::uint64_t pauses = disk_.pauses();
+      operation.operation(disk_, at("source"), at("target"));
+      EXPECT_EQ(disk_.pauses(), pauses) << "retried as if locked";
+      FileStatus status;
+      if (operation.after) {
+        EXPECT_EQ(read("target"), operation.after);
+        ASSERT_EQ(disk_.status(at("target"), status), 0u);
+        EXPECT_FALSE(status.hidden);
+      } else {
+        EXPECT_EQ(disk_.status(at("target"), status), 2u);
+      }
+    }
+  }
 }
 
 TEST_F(MemoryFileSystemTest, HeldFilesFollowTheSharingRules) {
@@ -165,6 +214,7 @@ class SizeUnknown final : public FileSystem {
   explicit SizeUnknown(FileSystem& inner) : inner_(inner) {}
   SystemCode status(const fs::path& p, FileStatus& s) override { return inner_.status(p, s); }
   SystemCode set_read_only(const fs::path& p, bool r) override { return inner_.set_read_only(p, r); }
+  SystemCode set_hidden(const fs::path& p, bool h) override { return inner_.set_hidden(p, h); }
   SystemCode create_folder(const fs::path& p) override { return inner_.create_folder(p); }
   SystemCode remove_folder(const fs::path& p) override { return inner_.remove_folder(p); }
   SystemCode move(const fs::path& a, const fs::path& b) override { return inner_.move(a, b); }

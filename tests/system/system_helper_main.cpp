@@ -5,6 +5,8 @@
 //   system_helper mutex <name> <marker>                 (sleeps until killed, at most 60 s)
 //   system_helper write-atomic <path> <byte count>      (prints "ok" or "<category> <message>")
 //   system_helper replace <source> <target>             (the same)
+//   system_helper long-paths                            (exits with 11 when long paths are on, else 10)
+// system_helper_long_paths is the same program with a manifest that declares it long-path aware.
 #include <windows.h>
 
 #include <cstdio>
@@ -68,6 +70,8 @@ int wmain(int count, wchar_t** arguments) {
     result = own_mutex(arguments[2], arguments[3]);
   } else if (mode == L"write-atomic" && count == 4) {
     result = report([&] { write_file_atomic(system_file_system(), arguments[2], std::string(std::stoull(arguments[3]), 'n')); });
+  } else if (mode == L"long-paths" && count == 2) {
+    result = system_file_system().long_paths_enabled() ? 11 : 10;
   } else if (mode == L"replace" && count == 4) {
     result = report([&] { replace_file(system_file_system(), arguments[2], arguments[3]); });
   }

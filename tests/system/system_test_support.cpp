@@ -63,6 +63,24 @@ std::string system_text(DWORD code) {
   return to_utf8(text);
 }
 
+DWORD run_helper(std::wstring_view program_name, const std::wstring& arguments) {
+  const std::filesystem::path program = own_folder() / program_name;
+  std::wstring command_line = L"\"" + program.native() + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    throw std::runtime_error("could not start " + utf8(program) + ": error " + std::to_string(GetLastError()));
+  }
+  CloseHandle(info.hThread);
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD exit_code = 0;
+  GetExitCodeProcess(info.hProcess, &exit_code);
+  CloseHandle(info.hProcess);
+  return exit_code;
+}
+
 Holder Holder::hold_file(const std::filesystem::path& file, DWORD milliseconds,
                          const std::filesystem::path& scratch) {
   const std::filesystem::path marker = scratch / L"holder-ready";

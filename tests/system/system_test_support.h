@@ -34,6 +34,10 @@ std::string utf8(const std::filesystem::path& path);
 // FormatMessageW's text for the code, without trailing full stop or line end.
 std::string system_text(DWORD code);
 
+// Runs `program` (a helper next to the test executable) with `arguments` to its end;
+// its exit code.
+DWORD run_helper(std::wstring_view program, const std::wstring& arguments);
+
 // The system_helper program next to the test executable, started with `arguments`;
 // construction returns once it has signalled readiness. Killed on destruction.
 class Holder {
