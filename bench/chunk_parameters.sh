@@ -11,9 +11,8 @@ scale=${1:-1}
 averages=${2:-"8192 16384 32768 65536"}
 . "$(dirname "$0")/publish_tool.sh"
 key="$here/tests/support/keys/test-release-key.pem"
-work=$(mktemp -d "$here/build/bench-chunks.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
+bench_name=chunks
+. "$here/bench/bench_work.sh"
 printf '%-10s %8s %14s %9s %14s %12s %10s\n' case average "update bytes" requests "manifest bytes" "lists/GiB" objects
 for case in overwrite insert scattered tree shared new100; do
   python3 "$here/bench/delta_cases.py" "$case" "$work/v1" "$work/v2" "$scale" >/dev/null

@@ -25,27 +25,15 @@ update="$build/app/lanternix-update.exe"
 key="$here/tests/support/keys/test-release-key.pem"
 wine="$here/scripts/wine-run"
 
-work=$(mktemp -d "$here/build/bench-delta.XXXXXX")
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-now() { date +%s.%N; }
-since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+bench_name=delta
+. "$here/bench/bench_work.sh"
 mib() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }
 # Bytes and requests nginx answered since the log was cleared.
 served() { awk '{ bytes += $NF; n += 1 } END { printf "%d %d", bytes, n }' "$work/nginx/access.log"; }
 clear_log() { : > "$work/nginx/access.log"; }
 
-mkdir -p "$work/www" "$work/nginx"
-python3 "$here/tests/support/nginx_server.py" --root "$work/www" --work "$work/nginx" --lifetime 86400 > "$work/port" &
-server_pid=$!
-while [ ! -s "$work/port" ]; do sleep 0.1; done
-port=$(head -n 1 "$work/port")
+mkdir -p "$work/www"
+start_nginx "$work/www"
 url="http://127.0.0.1:$port"
 
 publish() {  # site version folder [options]
@@ -68,7 +56,7 @@ launcher_update() {  # site [publish options]
   t0=$(now)
   "$wine" "$update" --root "Z:$game" --base-url "$url/$site" > "$work/update.out" 2>&1 ||
     { cat "$work/update.out"; exit 1; }
-  seconds=$(since "$t0")
+  seconds=$(since "$t0" 1)
   diff -r -q -x Lanternix "$work/v2" "$game" >/dev/null || { echo "$site: the game folder differs from v2"; exit 1; }
   echo "$(served) $seconds"
 }

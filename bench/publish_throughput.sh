@@ -9,8 +9,8 @@ total_mib=${1:-1024}
 files=${2:-5000}
 . "$(dirname "$0")/publish_tool.sh"
 tool="$publish_tool"
-work=$(mktemp -d "$here/build/bench-publish.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_name=publish
+. "$here/bench/bench_work.sh"
 python3 bench/generate_client.py "$work/client" "$total_mib" "$files" >/dev/null
 head -c 4000000 /dev/zero > "$work/launcher.exe"
 "$tool" keygen --out "$work/key.pem" >/dev/null
@@ -18,7 +18,6 @@ bytes=$(find "$work/client" -type f -printf '%s\n' | awk '{s+=$1} END {print s}'
 count=$(find "$work/client" -type f | wc -l)
 cores=$(nproc)
 
-now() { date +%s.%N; }
 rate() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%8.1f MB/s  (%6.2f s)", b / 1e6 / s, s }'; }
 # Warm the page cache so every row reads the same way.
 find "$work/client" -type f -print0 | xargs -0 cat > /dev/null

@@ -27,17 +27,8 @@ key="$here/tests/support/keys/test-release-key.pem"
 wine="$here/scripts/wine-run"
 cores=$(nproc)
 
-work=$(mktemp -d "$here/build/bench-update.XXXXXX")
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-now() { date +%s.%N; }
-since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
+bench_name=update
+. "$here/bench/bench_work.sh"
 sum_sizes() { find "$@" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }'; }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0 && b > 0) printf "%7.1f MB/s", b / 1e6 / s; else printf "%12s", "-" }'; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
@@ -78,10 +69,7 @@ count=$(find "$work/client" -type f | wc -l)
 publish_client 1.0.0 > "$work/publish1.out"
 find "$work/site/v2/objects" -type f | sort > "$work/objects1"
 
-mkfifo "$work/port"
-python3 tests/support/nginx_server.py --root "$work/site" --work "$work/nginx" --lifetime 7200 > "$work/port" &
-server_pid=$!
-read -r port < "$work/port"
+start_nginx "$work/site"
 base="http://127.0.0.1:$port"
 # Warm the page cache and Wine so every row starts the same way.
 find "$work/site" "$work/client" -type f -print0 | xargs -0 cat > /dev/null

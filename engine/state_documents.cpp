@@ -7,6 +7,7 @@
 #include "protocol/document_reading.h"
 #include "protocol/encoding.h"
 #include "protocol/json.h"
+#include "protocol/json_members.h"
 #include "protocol/path_rule.h"
 
 namespace kaldren::patcher {
@@ -14,30 +15,24 @@ namespace {
 
 ReleaseRecord read_record(JsonReader& reader) {
   ReleaseRecord record;
-  unsigned seen = 0;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "sequence") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("sequence")) {
       record.sequence = reader.read_unsigned();
-      seen |= 0x1;
-    } else if (key == "version") {
+    } else if (members.take("version")) {
       record.version = detail::read_version(reader);
-      seen |= 0x2;
-    } else if (key == "manifest_sha256") {
+    } else if (members.take("manifest_sha256")) {
       auto digest = parse_sha256_hex(reader.read_string());
       if (!digest) throw JsonError("invalid manifest digest");
       record.manifest_sha256 = *digest;
-      seen |= 0x4;
-    } else if (key == "executable") {
+    } else if (members.take("executable")) {
       record.executable = reader.read_string();
       if (!is_safe_path(record.executable)) throw JsonError("invalid executable path");
-      seen |= 0x8;
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
-  if (seen != 0xF) throw JsonError("incomplete release record");
+  if (!members.has_all({"sequence", "version", "manifest_sha256", "executable"})) {
+    throw JsonError("incomplete release record");
+  }
   return record;
 }
 
@@ -70,23 +65,20 @@ void record_sequence(LauncherState& state, std::string_view channel, std::uint64
 LauncherState parse_state(std::string_view document) {
   LauncherState state;
   JsonReader reader(document);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "schema") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("schema")) {
       if (reader.read_unsigned() != 2) throw JsonError("unsupported state schema");
-    } else if (key == "channel") {
+    } else if (members.take("channel")) {
       state.channel = reader.read_string();
-    } else if (key == "highest_sequences") {
+    } else if (members.take("highest_sequences")) {
       reader.begin_object();
       std::string channel;
       while (reader.next_member(channel)) state.highest_sequences[channel] = reader.read_unsigned();
-    } else if (key == "installed") {
+    } else if (members.take("installed")) {
       state.installed = read_record(reader);
-    } else if (key == "pending") {
+    } else if (members.take("pending")) {
       state.pending = read_record(reader);
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   if (!reader.at_end_ignoring_whitespace()) throw JsonError("trailing data");
@@ -123,12 +115,11 @@ std::string serialize_state(const LauncherState& state) {
 FileIndex parse_index(std::string_view document) {
   FileIndex index;
   JsonReader reader(document);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "schema") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("schema")) {
       if (reader.read_unsigned() != 2) throw JsonError("unsupported index schema");
-    } else if (key == "files") {
+    } else if (members.take("files")) {
       reader.begin_array();
       while (reader.next_element()) {
         IndexEntry entry;
@@ -148,8 +139,6 @@ FileIndex parse_index(std::string_view document) {
         std::wstring folded = fold_path_case(to_utf16(entry.path));
         index.insert_or_assign(std::move(folded), std::move(entry));
       }
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   // Whatever follows the object is not examined: the entries are all read by now.

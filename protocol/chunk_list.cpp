@@ -1,5 +1,7 @@
 #include "protocol/chunk_list.h"
 
+#include <array>
+
 #include <fmt/format.h>
 
 #include "core/error.h"
@@ -16,10 +18,11 @@ using detail::throw_malformed;
 // is fetched whole), never as an error.
 constexpr std::uint64_t kChunkListSchema = 1;
 constexpr std::uint64_t kMaxPageDocumentBytes = 8388608;  // 8 MiB, far above 8192 chunks
+constexpr std::string_view kParamNames[] = {"min", "average", "max", "page_min", "page_average", "page_max"};
 
-Sha256Digest read_hex_digest(JsonReader& reader, std::string_view what) {
-  if (const auto digest = parse_sha256_hex(reader.read_string())) return *digest;
-  throw_malformed(fmt::format("{} is not a lowercase SHA-256", what));
+// The cutting parameters, in the order of their names.
+std::array<std::uint32_t*, 6> param_fields(ChunkParams& p) {
+  return {&p.min, &p.average, &p.max, &p.page_min, &p.page_average, &p.page_max};
 }
 
 std::uint32_t read_u32(JsonReader& reader) {
@@ -28,54 +31,58 @@ std::uint32_t read_u32(JsonReader& reader) {
   return static_cast<std::uint32_t>(value);
 }
 
+// The members every chunk-list document starts with: takes "schema" (a later one
+// clears `supported`) or "kind" (must be `kind`, else the malformed error about `name`);
+// false for any other member.
+bool read_list_header(JsonMembers& members, JsonReader& reader, std::string_view kind, std::string_view name,
+                      bool& supported) {
+  if (members.take("schema")) {
+    if (reader.read_unsigned() != kChunkListSchema) supported = false;
+  } else if (members.take("kind")) {
+    if (reader.read_string() != kind) throw_malformed(fmt::format("the {} has the wrong kind", name));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 ChunkPageRef read_page_entry(JsonReader& reader) {
   ChunkPageRef entry;
-  detail::ObjectRefMembers members;
-  unsigned seen = 0;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "chunks") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("chunks")) {
       entry.chunks = reader.read_unsigned();
-      seen |= 0x01;
-    } else if (key == "span") {
+    } else if (members.take("span")) {
       entry.span = reader.read_unsigned();
-      seen |= 0x02;
-    } else if (key == "fingerprint") {
-      entry.fingerprint = read_hex_digest(reader, "fingerprint");
-      seen |= 0x04;
-    } else if (!members.read(reader, key)) {
-      reader.skip_value(reader.depth());
+    } else if (members.take("fingerprint")) {
+      entry.fingerprint = detail::read_sha256(reader, "fingerprint");
+    } else {
+      detail::read_object_ref_member(members, reader, entry.page);
     }
   }
-  if (seen != 0x07 || !members.complete()) throw_malformed("a chunk page entry is missing a field");
-  entry.page = members.value();
+  if (!members.has_all({"chunks", "span", "fingerprint"}) || !detail::has_object_ref(members)) {
+    throw_malformed("a chunk page entry is missing a field");
+  }
   return entry;
 }
 
-// Members of the index besides its header; false for an unknown member.
-bool read_index_member(JsonReader& reader, const std::string& key, ChunkIndex& index, unsigned& seen) {
-  ChunkParams& p = index.params;
-  std::uint32_t* const numbers[] = {&p.min, &p.average, &p.max, &p.page_min, &p.page_average, &p.page_max};
-  const char* const names[] = {"min", "average", "max", "page_min", "page_average", "page_max"};
-  for (int i = 0; i < 6; ++i) {
-    if (key == names[i]) {
-      *numbers[i] = read_u32(reader);
-      seen |= 0x10u << i;
+// Takes the members of the index besides its header; false for an unknown member.
+bool read_index_member(JsonMembers& members, JsonReader& reader, ChunkIndex& index) {
+  const auto fields = param_fields(index.params);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (members.take(kParamNames[i])) {
+      *fields[i] = read_u32(reader);
       return true;
     }
   }
-  if (key == "method") {
+  if (members.take("method")) {
     if (reader.read_string() != kChunkMethod) index.supported = false;
-    seen |= 0x04;
-  } else if (key == "size") {
+  } else if (members.take("size")) {
     index.size = reader.read_unsigned();
-    seen |= 0x08;
-  } else if (key == "pages") {
+  } else if (members.take("pages")) {
     reader.begin_array();
     while (reader.next_element()) index.pages.push_back(read_page_entry(reader));
-    seen |= 0x400;
-  } else if (key == "seeds") {
+  } else if (members.take("seeds")) {
     reader.begin_array();
     while (reader.next_element()) {
       if (index.seeds.size() >= kMaxChunkSeeds) throw_malformed("a chunk list names too many seed files");
@@ -89,26 +96,20 @@ bool read_index_member(JsonReader& reader, const std::string& key, ChunkIndex& i
 
 ChunkIndex read_index(std::string_view document) {
   ChunkIndex index;
-  unsigned seen = 0;
   JsonReader reader(document);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "schema") {
-      if (reader.read_unsigned() != kChunkListSchema) index.supported = false;
-      seen |= 0x01;
-    } else if (key == "kind") {
-      if (reader.read_string() != "chunk-index") throw_malformed("the chunk index has the wrong kind");
-      seen |= 0x02;
-    } else if (!index.supported) {
-      reader.skip_value(reader.depth());  // a later format: nothing more is read
-    } else if (!read_index_member(reader, key, index, seen)) {
-      reader.skip_value(reader.depth());
+  JsonMembers members(reader);
+  while (members.next()) {
+    // Once the format is known to be a later one, nothing more is read.
+    if (!read_list_header(members, reader, "chunk-index", "chunk index", index.supported) && index.supported) {
+      read_index_member(members, reader, index);
     }
   }
   if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the chunk index");
   if (!index.supported) return ChunkIndex{false};
-  if (seen != 0x7FF) throw_malformed("the chunk index is missing a field");
+  if (!members.has_all({"schema", "kind", "method", "size", "pages", "min", "average", "max", "page_min",
+                        "page_average", "page_max"})) {
+    throw_malformed("the chunk index is missing a field");
+  }
   return index;
 }
 
@@ -116,7 +117,7 @@ ObjectRef read_chunk(JsonReader& reader) {
   ObjectRef chunk;
   reader.begin_array();
   if (!reader.next_element()) throw_malformed("a chunk entry is too short");
-  chunk.sha256 = read_hex_digest(reader, "a chunk digest");
+  chunk.sha256 = detail::read_sha256(reader, "a chunk digest");
   if (!reader.next_element()) throw_malformed("a chunk entry is too short");
   chunk.size = reader.read_unsigned();
   // Two values: stored as it is; four: a zstd frame with its own digest and size.
@@ -126,7 +127,7 @@ ObjectRef read_chunk(JsonReader& reader) {
     return chunk;
   }
   chunk.compressed = true;
-  chunk.stored_sha256 = read_hex_digest(reader, "a stored chunk digest");
+  chunk.stored_sha256 = detail::read_sha256(reader, "a stored chunk digest");
   if (!reader.next_element()) throw_malformed("a chunk entry is too short");
   chunk.stored_size = reader.read_unsigned();
   if (reader.next_element()) throw_malformed("a chunk entry is too long");
@@ -135,30 +136,23 @@ ObjectRef read_chunk(JsonReader& reader) {
 
 ChunkPage read_page(std::string_view document) {
   ChunkPage page;
-  unsigned seen = 0;
+  bool supported = true;
   JsonReader reader(document);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "schema") {
-      if (reader.read_unsigned() != kChunkListSchema) throw_malformed("the chunk page has an unknown format");
-      seen |= 0x01;
-    } else if (key == "kind") {
-      if (reader.read_string() != "chunk-page") throw_malformed("the chunk page has the wrong kind");
-      seen |= 0x02;
-    } else if (key == "chunks") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (read_list_header(members, reader, "chunk-page", "chunk page", supported)) {
+      // A page of an index this launcher reads is of the same format.
+      if (!supported) throw_malformed("the chunk page has an unknown format");
+    } else if (members.take("chunks")) {
       reader.begin_array();
       while (reader.next_element()) {
         if (page.chunks.size() >= kMaxPageChunksCeiling) throw_malformed("a chunk page lists too many chunks");
         page.chunks.push_back(read_chunk(reader));
       }
-      seen |= 0x04;
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the chunk page");
-  if (seen != 0x07) throw_malformed("the chunk page is missing a field");
+  if (!members.has_all({"schema", "kind", "chunks"})) throw_malformed("the chunk page is missing a field");
   return page;
 }
 
@@ -225,13 +219,11 @@ std::string write_chunk_index(const ChunkIndex& index) {
   writer.write_string("chunk-index");
   writer.key("method");
   writer.write_string(kChunkMethod);
-  const ChunkParams& p = index.params;
-  const std::pair<const char*, std::uint32_t> numbers[] = {{"min", p.min},           {"average", p.average},
-                                                           {"max", p.max},           {"page_min", p.page_min},
-                                                           {"page_average", p.page_average}, {"page_max", p.page_max}};
-  for (const auto& [name, value] : numbers) {
-    writer.key(name);
-    writer.write_unsigned(value);
+  ChunkParams params = index.params;
+  const auto fields = param_fields(params);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    writer.key(kParamNames[i]);
+    writer.write_unsigned(*fields[i]);
   }
   writer.key("size");
   writer.write_unsigned(index.size);

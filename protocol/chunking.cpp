@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
+#include <memory>
 
 namespace kaldren::patcher {
 namespace {
@@ -85,6 +87,35 @@ void PageFingerprint::add(const Sha256Digest& chunk, std::uint64_t size) {
   std::copy(chunk.begin(), chunk.end(), entry.begin());
   for (int i = 0; i < 8; ++i) entry[32 + i] = static_cast<std::uint8_t>(size >> (56 - 8 * i));
   hash_.update(entry);
+}
+
+void cut_stream(const ChunkParams& params, const std::function<std::size_t(std::span<std::uint8_t>)>& read,
+                const std::function<void(std::uint64_t, std::span<const std::uint8_t>)>& chunk) {
+  // Several chunks per read; the bytes of a chunk not yet cut move to the front.
+  const std::size_t capacity = std::max<std::size_t>(4u << 20, 2 * std::size_t{params.max});
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  std::size_t start = 0;
+  std::size_t filled = 0;
+  bool at_end = false;
+  std::uint64_t offset = 0;
+  for (;;) {
+    if (!at_end && filled - start < params.max) {
+      std::memmove(buffer.get(), buffer.get() + start, filled - start);
+      filled -= start;
+      start = 0;
+      while (!at_end && filled < capacity) {
+        const std::size_t got = read({buffer.get() + filled, capacity - filled});
+        at_end = got == 0;
+        filled += got;
+      }
+    }
+    if (start == filled) return;
+    const std::span<const std::uint8_t> rest(buffer.get() + start, filled - start);
+    const std::size_t length = chunk_length(rest.first(std::min<std::size_t>(rest.size(), params.max)), params);
+    chunk(offset, rest.first(length));
+    offset += length;
+    start += length;
+  }
 }
 
 }  // namespace kaldren::patcher

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -44,6 +45,12 @@ bool valid_chunk_params(const ChunkParams& params);
 // the file) bytes, so fewer than `max` bytes mean the file ends there. Returns the
 // chunk's length (all of `data` when no cut point comes first).
 std::size_t chunk_length(std::span<const std::uint8_t> data, const ChunkParams& params);
+
+// Cuts a whole stream into chunks in order. `read` fills the start of its span and
+// returns how many bytes it wrote (0 at the end; it throws on failure); `chunk` receives
+// each chunk's offset and bytes, valid only during the call.
+void cut_stream(const ChunkParams& params, const std::function<std::size_t(std::span<std::uint8_t>)>& read,
+                const std::function<void(std::uint64_t, std::span<const std::uint8_t>)>& chunk);
 
 // True when the chunk with `digest`, the `chunks_in_page`-th of its page (1 for the
 // first), ends that page.

@@ -21,16 +21,14 @@ void read_schema(JsonReader& reader) {
   }
 }
 
-bool read_document_header(JsonReader& reader, std::string_view key, std::string_view kind,
-                          std::string_view wrong_kind, unsigned& seen) {
-  if (key == "schema") {
+bool read_document_header(JsonMembers& members, JsonReader& reader, std::string_view kind,
+                          std::string_view wrong_kind) {
+  if (members.take("schema")) {
     read_schema(reader);
-    seen |= 0x01;
     return true;
   }
-  if (key == "kind") {
+  if (members.take("kind")) {
     if (reader.read_string() != kind) throw_malformed(wrong_kind);
-    seen |= 0x02;
     return true;
   }
   return false;

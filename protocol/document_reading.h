@@ -8,6 +8,7 @@
 
 #include "core/version.h"
 #include "protocol/json.h"
+#include "protocol/json_members.h"
 #include "protocol/release.h"
 
 namespace kaldren::patcher::detail {
@@ -28,28 +29,26 @@ auto reading_json(Read&& read) -> decltype(read()) {
 // Reads `schema` and throws PatchError server (no prefix) unless it is 2.
 void read_schema(JsonReader& reader);
 
-// The members every published document starts with: when `key` is "schema" (must be 2)
-// or "kind" (must be `kind`; else the malformed error with `wrong_kind`), reads it, sets
-// bit 0x01 or 0x02 of `seen` and returns true; false for any other key.
-bool read_document_header(JsonReader& reader, std::string_view key, std::string_view kind,
-                          std::string_view wrong_kind, unsigned& seen);
+// The members every published document starts with: takes "schema" (must be 2) or
+// "kind" (must be `kind`; else the malformed error with `wrong_kind`) and returns true;
+// false for any other member.
+bool read_document_header(JsonMembers& members, JsonReader& reader, std::string_view kind,
+                          std::string_view wrong_kind);
+inline bool has_document_header(const JsonMembers& members) { return members.has_all({"schema", "kind"}); }
+
+// Reads a lowercase hex SHA-256; the malformed error "<what> is not a lowercase SHA-256" otherwise.
+Sha256Digest read_sha256(JsonReader& reader, std::string_view what);
 
 // Reads a "major.minor.patch" string; PatchError server (no prefix) when it does not parse.
 Version read_version(JsonReader& reader);
 
-// Collects the five members of an object reference, read in any order; a repeated
-// member overwrites the earlier value.
-class ObjectRefMembers {
- public:
-  // Reads the value when `key` is a reference member and returns true; false otherwise.
-  bool read(JsonReader& reader, std::string_view key);
-  bool complete() const noexcept { return seen_ == kAllMembers; }
-  const ObjectRef& value() const noexcept { return ref_; }
+// Takes the current member into `ref` when it is one of an object reference's five
+// members (a repeated one overwrites the earlier value); false otherwise.
+bool read_object_ref_member(JsonMembers& members, JsonReader& reader, ObjectRef& ref);
+bool has_object_ref(const JsonMembers& members);
 
- private:
-  static constexpr unsigned kAllMembers = 0x1F;
-  ObjectRef ref_;
-  unsigned seen_ = 0;
-};
+// An object reference on its own: PatchError server "<name> is missing a field" when
+// one of its members is not there.
+ObjectRef read_object_ref(JsonReader& reader, std::string_view name);
 
 }  // namespace kaldren::patcher::detail

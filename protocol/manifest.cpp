@@ -15,67 +15,49 @@ namespace {
 
 using detail::throw_malformed;
 
-ObjectRef read_chunks_member(JsonReader& reader) {
-  detail::ObjectRefMembers members;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (!members.read(reader, key)) reader.skip_value(reader.depth());
-  }
-  if (!members.complete()) throw_malformed("a client file's chunk list reference is missing a field");
-  return members.value();
-}
-
 ManifestFile read_file_entry(JsonReader& reader) {
   ManifestFile file;
-  bool has_path = false;
-  detail::ObjectRefMembers members;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "path") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("path")) {
       file.path = reader.read_string();
-      has_path = true;
-    } else if (key == "chunks") {
-      file.chunks = read_chunks_member(reader);
-    } else if (key == "install") {
+    } else if (members.take("chunks")) {
+      file.chunks = detail::read_object_ref(reader, "a client file's chunk list reference");
+    } else if (members.take("install")) {
       // Other values are left to later launchers: until then the file is an ordinary one.
       file.install_if_missing = reader.read_string() == "if_missing";
-    } else if (!members.read(reader, key)) {
-      reader.skip_value(reader.depth());
+    } else {
+      detail::read_object_ref_member(members, reader, file.object);
     }
   }
-  if (!has_path || !members.complete()) throw_malformed("a client file entry is missing a field");
-  file.object = members.value();
+  if (!members.has_all({"path"}) || !detail::has_object_ref(members)) {
+    throw_malformed("a client file entry is missing a field");
+  }
   return file;
 }
 
 ClientManifest read_manifest(std::string_view document) {
   ClientManifest manifest;
-  unsigned seen = 0;
   JsonReader reader(document);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (detail::read_document_header(reader, key, "manifest", "the client manifest has the wrong kind", seen)) {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (detail::read_document_header(members, reader, "manifest", "the client manifest has the wrong kind")) {
       continue;
-    } else if (key == "version") {
+    } else if (members.take("version")) {
       manifest.version = detail::read_version(reader);
-      seen |= 0x04;
-    } else if (key == "files") {
+    } else if (members.take("files")) {
       // A repeated array adds to the entries already read; the limit counts them all.
       reader.begin_array();
       while (reader.next_element()) {
         if (manifest.files.size() >= kMaxManifestFiles) throw_malformed("the client manifest lists too many files");
         manifest.files.push_back(read_file_entry(reader));
       }
-      seen |= 0x08;
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the client manifest");
-  if (seen != 0x0F) throw_malformed("the client manifest is missing a field");
+  if (!detail::has_document_header(members) || !members.has_all({"version", "files"})) {
+    throw_malformed("the client manifest is missing a field");
+  }
   return manifest;
 }
 

@@ -8,11 +8,6 @@
 namespace kaldren::patcher {
 namespace {
 
-Sha256Digest read_digest(JsonReader& reader, std::string_view member) {
-  if (const auto digest = parse_sha256_hex(reader.read_string())) return *digest;
-  detail::throw_malformed(fmt::format("{} is not a lowercase SHA-256", member));
-}
-
 bool read_compressed(JsonReader& reader) {
   const std::string name = reader.read_string();
   if (name == "zstd") return true;
@@ -24,26 +19,38 @@ bool read_compressed(JsonReader& reader) {
 
 namespace detail {
 
-bool ObjectRefMembers::read(JsonReader& reader, std::string_view key) {
-  if (key == "sha256") {
-    ref_.sha256 = read_digest(reader, key);
-    seen_ |= 0x01;
-  } else if (key == "size") {
-    ref_.size = reader.read_unsigned();
-    seen_ |= 0x02;
-  } else if (key == "stored_sha256") {
-    ref_.stored_sha256 = read_digest(reader, key);
-    seen_ |= 0x04;
-  } else if (key == "stored_size") {
-    ref_.stored_size = reader.read_unsigned();
-    seen_ |= 0x08;
-  } else if (key == "compression") {
-    ref_.compressed = read_compressed(reader);
-    seen_ |= 0x10;
+Sha256Digest read_sha256(JsonReader& reader, std::string_view what) {
+  if (const auto digest = parse_sha256_hex(reader.read_string())) return *digest;
+  throw_malformed(fmt::format("{} is not a lowercase SHA-256", what));
+}
+
+bool read_object_ref_member(JsonMembers& members, JsonReader& reader, ObjectRef& ref) {
+  if (members.take("sha256")) {
+    ref.sha256 = read_sha256(reader, "sha256");
+  } else if (members.take("size")) {
+    ref.size = reader.read_unsigned();
+  } else if (members.take("stored_sha256")) {
+    ref.stored_sha256 = read_sha256(reader, "stored_sha256");
+  } else if (members.take("stored_size")) {
+    ref.stored_size = reader.read_unsigned();
+  } else if (members.take("compression")) {
+    ref.compressed = read_compressed(reader);
   } else {
     return false;
   }
   return true;
+}
+
+bool has_object_ref(const JsonMembers& members) {
+  return members.has_all({"sha256", "size", "stored_sha256", "stored_size", "compression"});
+}
+
+ObjectRef read_object_ref(JsonReader& reader, std::string_view name) {
+  ObjectRef ref;
+  JsonMembers members(reader);
+  while (members.next()) read_object_ref_member(members, reader, ref);
+  if (!has_object_ref(members)) throw_malformed(std::string(name) + " is missing a field");
+  return ref;
 }
 
 }  // namespace detail

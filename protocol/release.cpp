@@ -29,17 +29,14 @@ struct Envelope {
 
 EnvelopeSignature read_signature(JsonReader& reader) {
   EnvelopeSignature result;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "key_id") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("key_id")) {
       result.key_id = reader.read_string();
-    } else if (key == "signature") {
+    } else if (members.take("signature")) {
       auto bytes = decode_base64(reader.read_string());
       if (!bytes) throw_malformed("a release signature is not base64");
       result.signature = std::move(*bytes);
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   return result;
@@ -47,17 +44,14 @@ EnvelopeSignature read_signature(JsonReader& reader) {
 
 Envelope read_envelope(std::string_view document) {
   Envelope envelope;
-  bool has_payload = false;
   JsonReader reader(document);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "payload") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("payload")) {
       auto bytes = decode_base64(reader.read_string());
       if (!bytes) throw_malformed("the release payload is not base64");
       envelope.payload = std::move(*bytes);
-      has_payload = true;
-    } else if (key == "signatures") {
+    } else if (members.take("signatures")) {
       // A repeated array adds to the signatures already read; the limit counts them all.
       reader.begin_array();
       while (reader.next_element()) {
@@ -67,111 +61,78 @@ Envelope read_envelope(std::string_view document) {
         }
         envelope.signatures.push_back(std::move(signature));
       }
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the release envelope");
-  if (!has_payload) throw_malformed("the release has no payload");
+  if (!members.has_all({"payload"})) throw_malformed("the release has no payload");
   return envelope;
-}
-
-ObjectRef read_object_ref(JsonReader& reader, std::string_view name) {
-  detail::ObjectRefMembers members;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (!members.read(reader, key)) reader.skip_value(reader.depth());
-  }
-  if (!members.complete()) throw_malformed(std::string(name) + " is missing a field");
-  return members.value();
 }
 
 ClientSection read_client(JsonReader& reader) {
   ClientSection client;
-  unsigned seen = 0;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "version") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("version")) {
       client.version = detail::read_version(reader);
-      seen |= 0x01;
-    } else if (key == "executable") {
+    } else if (members.take("executable")) {
       client.executable = reader.read_string();
-      seen |= 0x02;
-    } else if (key == "file_count") {
+    } else if (members.take("file_count")) {
       client.file_count = reader.read_unsigned();
-      seen |= 0x04;
-    } else if (key == "install_size") {
+    } else if (members.take("install_size")) {
       client.install_size = reader.read_unsigned();
-      seen |= 0x08;
-    } else if (key == "download_size") {
+    } else if (members.take("download_size")) {
       client.download_size = reader.read_unsigned();
-      seen |= 0x10;
-    } else if (key == "manifest") {
-      client.manifest = read_object_ref(reader, "The client manifest reference");
-      seen |= 0x20;
-    } else {
-      reader.skip_value(reader.depth());
+    } else if (members.take("manifest")) {
+      client.manifest = detail::read_object_ref(reader, "The client manifest reference");
     }
   }
-  if (seen != 0x3F) throw_malformed("the client section is missing a field");
+  if (!members.has_all({"version", "executable", "file_count", "install_size", "download_size", "manifest"})) {
+    throw_malformed("the client section is missing a field");
+  }
   return client;
 }
 
 LauncherSection read_launcher(JsonReader& reader) {
   LauncherSection launcher;
-  unsigned seen = 0;
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (key == "version") {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (members.take("version")) {
       launcher.version = detail::read_version(reader);
-      seen |= 0x01;
-    } else if (key == "file") {
-      launcher.file = read_object_ref(reader, "The launcher reference");
-      seen |= 0x02;
-    } else {
-      reader.skip_value(reader.depth());
+    } else if (members.take("file")) {
+      launcher.file = detail::read_object_ref(reader, "The launcher reference");
     }
   }
-  if (seen != 0x03) throw_malformed("the launcher section is missing a field");
+  if (!members.has_all({"version", "file"})) throw_malformed("the launcher section is missing a field");
   return launcher;
 }
 
 Release read_payload(std::string_view payload) {
   Release release;
-  unsigned seen = 0;
   JsonReader reader(payload);
-  reader.begin_object();
-  std::string key;
-  while (reader.next_member(key)) {
-    if (detail::read_document_header(reader, key, "release", "the signed document is not a release", seen)) {
+  JsonMembers members(reader);
+  while (members.next()) {
+    if (detail::read_document_header(members, reader, "release", "the signed document is not a release")) {
       continue;
-    } else if (key == "channel") {
+    } else if (members.take("channel")) {
       release.channel = reader.read_string();
-      seen |= 0x04;
-    } else if (key == "sequence") {
+    } else if (members.take("sequence")) {
       release.sequence = reader.read_unsigned();
-      seen |= 0x08;
-    } else if (key == "published_at") {
+    } else if (members.take("published_at")) {
       release.published_at = reader.read_string();
-      seen |= 0x10;
-    } else if (key == "client") {
+    } else if (members.take("client")) {
       release.client = read_client(reader);
-      seen |= 0x20;
-    } else if (key == "launcher") {
+    } else if (members.take("launcher")) {
       release.launcher = read_launcher(reader);
-      seen |= 0x40;
-    } else if (key == "expires_at") {
+    } else if (members.take("expires_at")) {
       release.expires_at = parse_utc_time(reader.read_string());
       if (!release.expires_at) throw_malformed("the release expiry is not a UTC time such as 2027-01-31T00:00:00Z");
-    } else {
-      reader.skip_value(reader.depth());
     }
   }
   if (!reader.at_end_ignoring_whitespace()) throw_malformed("trailing data after the release");
-  if (seen != 0x7F) throw_malformed("the release is missing a field");
+  if (!detail::has_document_header(members) ||
+      !members.has_all({"channel", "sequence", "published_at", "client", "launcher"})) {
+    throw_malformed("the release is missing a field");
+  }
   return release;
 }
 

@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "protocol/encoding.h"
 #include "protocol/json.h"
+#include "protocol/json_members.h"
 #include "tools/signing_key.h"
 
 namespace kaldren::patcher::publish {
@@ -38,26 +39,15 @@ std::vector<std::uint64_t> history_sequences(const std::filesystem::path& site, 
 std::optional<std::uint64_t> unverified_sequence(const std::string& document) {
   try {
     JsonReader envelope(document);
-    envelope.begin_object();
-    std::string key;
     std::optional<std::string> payload;
-    while (envelope.next_member(key)) {
-      if (key == "payload") {
-        payload = decode_base64(envelope.read_string());
-      } else {
-        envelope.skip_value(envelope.depth());
-      }
+    for (JsonMembers members(envelope); members.next();) {
+      if (members.take("payload")) payload = decode_base64(envelope.read_string());
     }
     if (!payload) return std::nullopt;
     JsonReader reader(*payload);
-    reader.begin_object();
     std::optional<std::uint64_t> sequence;
-    while (reader.next_member(key)) {
-      if (key == "sequence") {
-        sequence = reader.read_unsigned();
-      } else {
-        reader.skip_value(reader.depth());
-      }
+    for (JsonMembers members(reader); members.next();) {
+      if (members.take("sequence")) sequence = reader.read_unsigned();
     }
     return sequence;
   } catch (const JsonError&) {

@@ -10,6 +10,7 @@
 #include "protocol/path_rule.h"
 #include "system/file_operations.h"
 #include "transport/http_rules.h"
+#include "transport/partial_download.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -224,27 +225,13 @@ std::string FolderTransport::fetch(std::string_view path, std::uint64_t byte_cap
   }
 }
 
-std::vector<SourceDocument> FolderTransport::fetch_all(std::string_view path, std::uint64_t byte_cap,
-                                                       std::stop_token stop) {
-  std::vector<SourceDocument> documents;
-  documents.push_back({0, fetch(path, byte_cap, std::move(stop))});
-  return documents;
-}
-
 void FolderTransport::download(std::string_view path, const std::filesystem::path& destination,
                                std::uint64_t size, std::stop_token stop, const DownloadProgress& progress,
                                std::uint64_t /*copy_index*/) {
   check_stop(stop);
-  const std::optional<FileInfo> partial = file_info(fs_, destination);
-  std::uint64_t present = partial ? partial->size : 0;
-  if (present > size) {
-    delete_file(fs_, destination);
-    present = 0;
-  }
-  if (present == size) {
-    if (progress) progress(present);
-    return;
-  }
+  const std::optional<std::uint64_t> resume_at = bytes_to_resume(fs_, destination, size, progress);
+  if (!resume_at) return;
+  const std::uint64_t present = *resume_at;
 
   std::uint64_t source_size = 0;
   const std::shared_ptr<OpenFile> source = open_source(path, Kind::object, source_size, stop);
@@ -284,10 +271,6 @@ void FolderTransport::download(std::string_view path, const std::filesystem::pat
   }
   if (offset != size) throw wrong_size("smaller");
 }
-
-std::uint64_t FolderTransport::source_count() const { return 1; }
-
-void FolderTransport::prefer_sources(std::span<const std::uint64_t> /*sources*/) {}
 
 std::string FolderTransport::name() const { return name_; }
 

@@ -41,7 +41,7 @@ std::wstring folder_of_source(std::wstring_view address);
 // ends a call at once and a call that takes longer than its patience (to find and open
 // a file, or per read) fails as network "The patch folder did not answer for <path>
 // within <n> seconds".
-class FolderTransport final : public Transport {
+class FolderTransport final : public SingleSourceTransport {
  public:
   // `folder` holds the publication (its "v2" folder); `name` is the source as
   // configured. `fs` must outlive the transport and every call it left behind (the
@@ -51,13 +51,9 @@ class FolderTransport final : public Transport {
                   std::chrono::milliseconds read_patience = std::chrono::seconds(60));
 
   std::string fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) override;
-  std::vector<SourceDocument> fetch_all(std::string_view path, std::uint64_t byte_cap,
-                                        std::stop_token stop) override;
   // Resumes a partial destination by skipping as many bytes of the source file.
   void download(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
                 std::stop_token stop, const DownloadProgress& progress, std::uint64_t copy_index) override;
-  std::uint64_t source_count() const override;
-  void prefer_sources(std::span<const std::uint64_t> sources) override;
   std::string name() const override;
 
  private:

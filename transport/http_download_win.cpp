@@ -13,6 +13,7 @@
 #include "transport/http_request_win.h"
 #include "transport/http_rules.h"
 #include "transport/http_transport.h"
+#include "transport/partial_download.h"
 
 namespace kaldren::patcher {
 namespace {
@@ -22,11 +23,6 @@ constexpr std::size_t kDownloadChunk = 262144;
 struct alignas(32) DownloadBuffer {
   std::byte bytes[kDownloadChunk];
 };
-
-std::uint64_t bytes_present(FileSystem& fs, const std::filesystem::path& destination) {
-  const std::optional<FileInfo> info = file_info(fs, destination);
-  return info ? info->size : 0;
-}
 
 std::unique_ptr<OpenFile> open_destination(FileSystem& fs, const std::filesystem::path& destination, bool rewrite,
                                            std::uint64_t offset) {
@@ -44,15 +40,9 @@ std::unique_ptr<OpenFile> open_destination(FileSystem& fs, const std::filesystem
 void HttpTransport::download_once(std::string_view path, const std::filesystem::path& destination,
                                   std::uint64_t size, std::stop_token stop,
                                   const DownloadProgress& progress) const {
-  std::uint64_t present = bytes_present(fs_, destination);
-  if (present > size) {
-    delete_file(fs_, destination);
-    present = 0;
-  }
-  if (present == size) {
-    if (progress) progress(present);
-    return;
-  }
+  const std::optional<std::uint64_t> resume_at = bytes_to_resume(fs_, destination, size, progress);
+  if (!resume_at) return;
+  std::uint64_t present = *resume_at;
 
   Request request(connection_.get(), request_target(path), secure_, stop);
   if (present > 0) request.add_header(L"Range: bytes=" + std::to_wstring(present) + L"-");

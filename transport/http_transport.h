@@ -17,7 +17,7 @@
 
 namespace kaldren::patcher {
 
-class HttpTransport final : public Transport {
+class HttpTransport final : public SingleSourceTransport {
  public:
   // Throws PatchError configuration for an unusable address, internal when WinHTTP
   // cannot be set up. `attempts` below 1 counts as 1. Downloads are written to `fs`,
@@ -26,12 +26,8 @@ class HttpTransport final : public Transport {
                 FileSystem& fs = system_file_system());
 
   std::string fetch(std::string_view path, std::uint64_t byte_cap, std::stop_token stop) override;
-  std::vector<SourceDocument> fetch_all(std::string_view path, std::uint64_t byte_cap,
-                                        std::stop_token stop) override;
   void download(std::string_view path, const std::filesystem::path& destination, std::uint64_t size,
                 std::stop_token stop, const DownloadProgress& progress, std::uint64_t copy_index) override;
-  std::uint64_t source_count() const override;
-  void prefer_sources(std::span<const std::uint64_t> sources) override;
   std::string name() const override;
 
   // For tests: called in a download right before each header of the answer is read

@@ -156,23 +156,12 @@ std::string HttpTransport::fetch(std::string_view path, std::uint64_t byte_cap, 
   return body;
 }
 
-std::vector<SourceDocument> HttpTransport::fetch_all(std::string_view path, std::uint64_t byte_cap,
-                                                     std::stop_token stop) {
-  std::vector<SourceDocument> documents;
-  documents.push_back({0, fetch(path, byte_cap, std::move(stop))});
-  return documents;
-}
-
 void HttpTransport::download(std::string_view path, const std::filesystem::path& destination,
                              std::uint64_t size, std::stop_token stop, const DownloadProgress& progress,
                              std::uint64_t /*copy_index*/) {
   http::run_with_retries(path, attempts_, stop,
                          [&] { download_once(path, destination, size, stop, progress); });
 }
-
-std::uint64_t HttpTransport::source_count() const { return 1; }
-
-void HttpTransport::prefer_sources(std::span<const std::uint64_t> /*sources*/) {}
 
 std::string HttpTransport::name() const { return source_name_; }
 

@@ -62,4 +62,17 @@ class Transport {
   virtual std::string name() const = 0;
 };
 
+// A transport of one source: every document comes from it, and preferences change nothing.
+class SingleSourceTransport : public Transport {
+ public:
+  std::vector<SourceDocument> fetch_all(std::string_view path, std::uint64_t byte_cap,
+                                        std::stop_token stop) override {
+    std::vector<SourceDocument> documents;
+    documents.push_back({0, fetch(path, byte_cap, std::move(stop))});
+    return documents;
+  }
+  std::uint64_t source_count() const override { return 1; }
+  void prefer_sources(std::span<const std::uint64_t> /*sources*/) override {}
+};
+
 }  // namespace kaldren::patcher

@@ -240,6 +240,28 @@ def whole_objects(site, channel=CHANNEL):
     return paths
 
 
+def read_object(site, ref):
+    """The content of an object a reference names, unpacked when stored with zstd."""
+    stored = read_bytes(os.path.join(site, object_path(ref["stored_sha256"])))
+    if ref.get("compression") == "zstd":
+        stored = subprocess.run(["zstd", "-d", "-c", "-q"], input=stored, capture_output=True, check=True).stdout
+    return stored
+
+
+def chunk_objects(site, entry):
+    """The publication paths of a manifest entry's chunk list (index and pages) and of
+    every chunk it names; empty for a file published whole only."""
+    if "chunks" not in entry:
+        return set()
+    paths = {object_path(entry["chunks"]["stored_sha256"])}
+    index = json.loads(read_object(site, entry["chunks"]))
+    for page_ref in index["pages"]:
+        paths.add(object_path(page_ref["stored_sha256"]))
+        for chunk in json.loads(read_object(site, page_ref))["chunks"]:
+            paths.add(object_path(chunk[2] if len(chunk) > 2 else chunk[0]))
+    return paths
+
+
 def object_path(stored_sha256):
     return "v2/objects/%s/%s" % (stored_sha256[:2], stored_sha256)
 
@@ -348,11 +370,7 @@ def store_object(site, stored_bytes):
 def read_manifest(site, channel=CHANNEL):
     """The client manifest of a site's release (unpacked with the zstd command when stored so)."""
     _, payload = read_release(site, channel)
-    ref = payload["client"]["manifest"]
-    stored = read_bytes(os.path.join(site, object_path(ref["stored_sha256"])))
-    if ref["compression"] == "zstd":
-        stored = subprocess.run(["zstd", "-d", "-c", "-q"], input=stored, capture_output=True, check=True).stdout
-    return json.loads(stored)
+    return json.loads(read_object(site, payload["client"]["manifest"]))
 
 
 def rewrite_manifest(site, edit, release_edit=None, keys=None, channel=CHANNEL, sort=True):

@@ -32,11 +32,12 @@ def history_documents(site, channel):
 
 
 def reached_objects(site, payload):
-    """The object paths a release reaches (publications made with --level 0)."""
-    manifest_ref = payload["client"]["manifest"]["stored_sha256"]
-    paths = {e2e.object_path(manifest_ref), e2e.object_path(payload["launcher"]["file"]["stored_sha256"])}
-    manifest = json.loads(e2e.read_bytes(os.path.join(site, e2e.object_path(manifest_ref))))
-    paths.update(e2e.object_path(entry["stored_sha256"]) for entry in manifest["files"])
+    """The object paths a release reaches: manifest, launcher, files, chunk lists, chunks."""
+    manifest_ref = payload["client"]["manifest"]
+    paths = {e2e.object_path(manifest_ref["stored_sha256"]), e2e.object_path(payload["launcher"]["file"]["stored_sha256"])}
+    for entry in json.loads(e2e.read_object(site, manifest_ref))["files"]:
+        paths.add(e2e.object_path(entry["stored_sha256"]))
+        paths |= e2e.chunk_objects(site, entry)
     return paths
 
 

@@ -9,14 +9,12 @@ failure dialog lies inside it.
 another DPI than 96 are named launcher-<phase>-<dpi>dpi.png.
 Exits 77 when there is no X server to run on."""
 
-import argparse
 import os
-import shutil
 import struct
 import subprocess
 import sys
 
-from display_dpi import logpixels, parse_dpis, suffix
+from display_dpi import logpixels, screenshot_main, suffix
 
 WIDTH, HEIGHT = 640, 466
 BAR_HEIGHT = 17
@@ -110,36 +108,25 @@ def check_scaled(folder, dpi):
     return problems
 
 
+def capture(args, folder, dpi):
+    with logpixels(args.run_with_display, args.wine_run, args.program, dpi):
+        run = subprocess.run(["sh", args.run_with_display, args.wine_run, args.program,
+                              "Z:" + os.path.abspath(folder)], timeout=240)
+    if run.returncode == 77:
+        sys.exit(77)
+    if run.returncode != 0:
+        sys.exit("window_screenshots exited with %d at %d DPI" % (run.returncode, dpi))
+    problems = check(folder, args.artwork) if dpi == 96 else check_scaled(folder, dpi)
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+        for name in [shot[0] for shot in SHOTS] + ["failure"]:
+            subprocess.run(["convert", os.path.join(folder, name + ".bmp"),
+                            os.path.join(args.keep, "launcher-%s%s.png" % (name, suffix(dpi)))], check=True)
+    return problems
+
+
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--run-with-display", "--wine-run", "--program", "--artwork", "--work"):
-        parser.add_argument(option, required=True)
-    parser.add_argument("--keep", help="also write PNG copies here")
-    parser.add_argument("--dpi", default="96", help="comma-separated DPIs to show the window at")
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    problems = []
-    dpis = parse_dpis(args.dpi)
-    for dpi in dpis:
-        folder = os.path.join(args.work, "%ddpi" % dpi)
-        os.makedirs(folder)
-        with logpixels(args.run_with_display, args.wine_run, args.program, dpi):
-            run = subprocess.run(["sh", args.run_with_display, args.wine_run, args.program,
-                                  "Z:" + os.path.abspath(folder)], timeout=240)
-        if run.returncode == 77:
-            sys.exit(77)
-        if run.returncode != 0:
-            sys.exit("window_screenshots exited with %d at %d DPI" % (run.returncode, dpi))
-        problems += check(folder, args.artwork) if dpi == 96 else check_scaled(folder, dpi)
-        if args.keep:
-            os.makedirs(args.keep, exist_ok=True)
-            for name in [shot[0] for shot in SHOTS] + ["failure"]:
-                subprocess.run(["convert", os.path.join(folder, name + ".bmp"),
-                                os.path.join(args.keep, "launcher-%s%s.png" % (name, suffix(dpi)))], check=True)
-    for problem in problems:
-        print(problem)
-    print("%d screenshots, %d problems" % ((len(SHOTS) + 1) * len(dpis), len(problems)))
-    sys.exit(1 if problems else 0)
+    screenshot_main(("--run-with-display", "--wine-run", "--program", "--artwork", "--work"), capture, len(SHOTS) + 1)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@ setup-uninstall.png, with -<dpi>dpi before .png for each other DPI of --dpi, Win
 LogPixels), e.g. for the README.
 Exits 77 when there is no X server to run on."""
 
-import argparse
 import os
 import shutil
 import struct
@@ -17,7 +16,7 @@ import subprocess
 import sys
 import time
 
-from display_dpi import logpixels, parse_dpis, suffix
+from display_dpi import logpixels, screenshot_main, suffix
 
 NAMES = ["checking", "failure", "ready", "uninstall"]
 KEPT_AS = {"checking": "setup-install-page-checking.png", "failure": "setup-install-page-failure.png",
@@ -81,23 +80,7 @@ def capture(args, folder, dpi):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--run-with-display", "--wine-run", "--program", "--work"):
-        parser.add_argument(option, required=True)
-    parser.add_argument("--keep", help="also copy the PNG files here")
-    parser.add_argument("--dpi", default="96", help="comma-separated DPIs to show the pages at")
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    problems = []
-    dpis = parse_dpis(args.dpi)
-    for dpi in dpis:
-        folder = os.path.join(args.work, "%ddpi" % dpi)
-        os.makedirs(folder)
-        problems += capture(args, folder, dpi)
-    for problem in problems:
-        print(problem)
-    print("%d screenshots, %d problems" % (len(NAMES) * len(dpis), len(problems)))
-    sys.exit(1 if problems else 0)
+    screenshot_main(("--run-with-display", "--wine-run", "--program", "--work"), capture, len(NAMES))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
 """The DPI Wine gives the programs of a display prefix (its LogPixels setting), for the
 screenshot tests that show the window and pages at several scalings."""
 
+import argparse
 import contextlib
 import os
+import shutil
 import subprocess
+import sys
 import time
 
 KEY = r"HKCU\Control Panel\Desktop"
@@ -53,3 +56,26 @@ def parse_dpis(text):
 def suffix(dpi):
     """How a kept file names its DPI: nothing at 96, "-144dpi" otherwise."""
     return "" if dpi == 96 else "-%ddpi" % dpi
+
+
+def screenshot_main(options, capture, shots_per_dpi):
+    """The command line of a screenshot test: the required `options`, --keep and --dpi;
+    runs capture(args, folder, dpi) in a fresh folder per DPI, prints its problems and
+    exits 1 when there are any."""
+    parser = argparse.ArgumentParser()
+    for option in options:
+        parser.add_argument(option, required=True)
+    parser.add_argument("--keep", help="also write PNG copies here")
+    parser.add_argument("--dpi", default="96", help="comma-separated DPIs to show the windows at")
+    args = parser.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    problems = []
+    dpis = parse_dpis(args.dpi)
+    for dpi in dpis:
+        folder = os.path.join(args.work, "%ddpi" % dpi)
+        os.makedirs(folder)
+        problems += capture(args, folder, dpi)
+    for problem in problems:
+        print(problem)
+    print("%d screenshots, %d problems" % (shots_per_dpi * len(dpis), len(problems)))
+    sys.exit(1 if problems else 0)
