@@ -100,35 +100,6 @@ bool is_server_name(std::wstring_view host) {
          std::all_of(host.begin(), host.end(), is_host_character) && !equal_ignoring_case(host, L"localhost");
 }
 
-int hex_value(wchar_t c) {
-  if (is_ascii_digit(c)) return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
-// The bytes a URL segment stands for: every '%' followed by two hexadecimal digits.
-std::optional<std::string> decode_escapes(std::wstring_view segment) {
-  std::string bytes;
-  std::size_t literal_start = 0;
-  for (std::size_t i = 0; i <= segment.size(); ++i) {
-    if (i < segment.size() && segment[i] != L'%') continue;
-    try {
-      bytes += to_utf8(segment.substr(literal_start, i - literal_start));
-    } catch (const PatchError&) {
-      return std::nullopt;
-    }
-    if (i == segment.size()) break;
-    const int high = i + 1 < segment.size() ? hex_value(segment[i + 1]) : -1;
-    const int low = i + 2 < segment.size() ? hex_value(segment[i + 2]) : -1;
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes += static_cast<char>(high * 16 + low);
-    i += 2;
-    literal_start = i + 1;
-  }
-  return bytes;
-}
-
 // A folder name Windows reads as written: not empty, "." or "..", no trailing dot or
 // space (Windows drops them, so "a." is "a" and "..." is no name), no separator, no
 // character Windows refuses in names, valid UTF-8.
@@ -206,7 +177,7 @@ std::wstring folder_source(std::wstring_view address) {
       return {};
     }
     for (const std::wstring_view segment : segments) {
-      std::optional<std::string> name = decode_escapes(segment);
+      std::optional<std::string> name = decode_percent_escapes(segment);
       if (!name) return {};
       names.push_back(std::move(*name));
     }

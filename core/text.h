@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,10 @@ std::filesystem::path path_from_utf16(std::wstring_view utf16);
 // A platform path as UTF-16 / as UTF-8 for messages and the log (lenient: never fails).
 std::wstring path_to_utf16(const std::filesystem::path& path) noexcept;
 std::string display_path(const std::filesystem::path& path) noexcept;
+
+// The bytes a URL segment stands for, its literal text as UTF-8: every '%' must be
+// followed by two hexadecimal digits; nothing when one is not, or the text is not UTF-16.
+std::optional<std::string> decode_percent_escapes(std::wstring_view segment);
 
 // "1023 bytes", "1.5 KB", "100 KB", "1048576 TB".
 std::string format_size(std::uint64_t bytes);

@@ -6,17 +6,13 @@
 
 #include "core/error.h"
 #include "core/text.h"
+#include "core/text_codec.h"
 #include "core/unicode_case.h"
 
 namespace kaldren::patcher {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-constexpr std::size_t kMaxUnits = INT_MAX;
-
-[[noreturn]] void throw_too_long() {
-  throw PatchError(ErrorCategory::internal, "Text is too long to convert");
-}
 
 struct Decoded {
   char32_t code_point;
@@ -102,25 +98,13 @@ void append_utf8(std::string& out, char32_t code_point) {
   }
 }
 
-// Converts all of `text`; returns false at the first ill-formed sequence when
-// strict, and substitutes U+FFFD for each one otherwise.
-bool utf8_to_utf16(std::string_view text, bool strict, std::wstring& out) {
+template <typename In, typename Out>
+bool transcode(In text, bool strict, Out& out, Decoded (*decode)(In, std::size_t), void (*append)(Out&, char32_t)) {
   out.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
-    const Decoded decoded = decode_utf8(text, at);
+    const Decoded decoded = decode(text, at);
     if (!decoded.valid && strict) return false;
-    append_utf16(out, decoded.valid ? decoded.code_point : kReplacement);
-    at += decoded.length;
-  }
-  return true;
-}
-
-bool utf16_to_utf8(std::wstring_view text, bool strict, std::string& out) {
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    const Decoded decoded = decode_utf16(text, at);
-    if (!decoded.valid && strict) return false;
-    append_utf8(out, decoded.valid ? decoded.code_point : kReplacement);
+    append(out, decoded.valid ? decoded.code_point : kReplacement);
     at += decoded.length;
   }
   return true;
@@ -137,51 +121,23 @@ bool is_valid_utf8(std::string_view text) {
 
 }  // namespace
 
-std::wstring to_utf16(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  if (utf8.size() > kMaxUnits) throw_too_long();
-  std::wstring result;
-  if (!utf8_to_utf16(utf8, true, result)) {
-    throw PatchError(ErrorCategory::configuration, "Text is not valid UTF-8");
-  }
-  return result;
+namespace detail {
+
+void throw_text_too_long() { throw PatchError(ErrorCategory::internal, "Text is too long to convert"); }
+
+bool utf8_to_utf16(std::string_view text, bool strict, std::wstring& out) {
+  return transcode(text, strict, out, decode_utf8, append_utf16);
 }
 
-std::string to_utf8(std::wstring_view utf16) {
-  if (utf16.empty()) return {};
-  if (utf16.size() > kMaxUnits) throw_too_long();
-  std::string result;
-  if (!utf16_to_utf8(utf16, true, result)) {
-    throw PatchError(ErrorCategory::configuration, "Text is not valid UTF-16");
-  }
-  return result;
+bool utf16_to_utf8(std::wstring_view text, bool strict, std::string& out) {
+  return transcode(text, strict, out, decode_utf16, append_utf8);
 }
 
-std::wstring to_utf16_lenient(std::string_view utf8) noexcept {
-  if (utf8.empty() || utf8.size() > kMaxUnits) return {};
-  try {
-    std::wstring result;
-    utf8_to_utf16(utf8, false, result);
-    return result;
-  } catch (...) {
-    return {};
-  }
-}
-
-std::string to_utf8_lenient(std::wstring_view utf16) noexcept {
-  if (utf16.empty() || utf16.size() > kMaxUnits) return {};
-  try {
-    std::string result;
-    utf16_to_utf8(utf16, false, result);
-    return result;
-  } catch (...) {
-    return {};
-  }
-}
+}  // namespace detail
 
 std::wstring fold_path_case(std::wstring_view text) {
   if (text.empty()) return {};
-  if (text.size() > kMaxUnits) throw_too_long();
+  if (text.size() > detail::kMaxTextUnits) detail::throw_text_too_long();
   // The launcher folds with Windows' invariant upper case, which is Unicode's case pairs.
   return upper_case_pairs(text);
 }
@@ -191,7 +147,7 @@ bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
 }
 
 std::filesystem::path path_from_utf8(std::string_view utf8) {
-  if (utf8.size() > kMaxUnits) throw_too_long();
+  if (utf8.size() > detail::kMaxTextUnits) detail::throw_text_too_long();
   if (!is_valid_utf8(utf8)) {
     throw PatchError(ErrorCategory::configuration, "Text is not valid UTF-8");
   }

@@ -6,17 +6,18 @@
 
 #include "core/error.h"
 #include "core/text.h"
+#include "core/text_codec.h"
 
 namespace kaldren::patcher {
-namespace {
 
-[[noreturn]] void throw_too_long() {
-  throw PatchError(ErrorCategory::internal, "Text is too long to convert");
-}
+namespace detail {
+
+void throw_text_too_long() { throw PatchError(ErrorCategory::internal, "Text is too long to convert"); }
 
 // Both directions: a length query, then the conversion into a buffer of that size.
 // Returns false for input the platform rejects or sizes it cannot report.
-bool utf8_to_utf16(std::string_view utf8, DWORD flags, std::wstring& out) {
+bool utf8_to_utf16(std::string_view utf8, bool strict, std::wstring& out) {
+  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
   const int length = static_cast<int>(utf8.size());
   const int needed = MultiByteToWideChar(CP_UTF8, flags, utf8.data(), length, nullptr, 0);
   if (needed <= 0) return false;
@@ -24,7 +25,8 @@ bool utf8_to_utf16(std::string_view utf8, DWORD flags, std::wstring& out) {
   return MultiByteToWideChar(CP_UTF8, flags, utf8.data(), length, out.data(), needed) == needed;
 }
 
-bool utf16_to_utf8(std::wstring_view utf16, DWORD flags, std::string& out) {
+bool utf16_to_utf8(std::wstring_view utf16, bool strict, std::string& out) {
+  const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
   const int length = static_cast<int>(utf16.size());
   const int needed =
       WideCharToMultiByte(CP_UTF8, flags, utf16.data(), length, nullptr, 0, nullptr, nullptr);
@@ -34,51 +36,11 @@ bool utf16_to_utf8(std::wstring_view utf16, DWORD flags, std::string& out) {
                              nullptr) == needed;
 }
 
-}  // namespace
-
-std::wstring to_utf16(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  if (utf8.size() > INT_MAX) throw_too_long();
-  std::wstring result;
-  if (!utf8_to_utf16(utf8, MB_ERR_INVALID_CHARS, result)) {
-    throw PatchError(ErrorCategory::configuration, "Text is not valid UTF-8");
-  }
-  return result;
-}
-
-std::string to_utf8(std::wstring_view utf16) {
-  if (utf16.empty()) return {};
-  if (utf16.size() > INT_MAX) throw_too_long();
-  std::string result;
-  if (!utf16_to_utf8(utf16, WC_ERR_INVALID_CHARS, result)) {
-    throw PatchError(ErrorCategory::configuration, "Text is not valid UTF-16");
-  }
-  return result;
-}
-
-std::wstring to_utf16_lenient(std::string_view utf8) noexcept {
-  if (utf8.empty() || utf8.size() > INT_MAX) return {};
-  try {
-    std::wstring result;
-    if (utf8_to_utf16(utf8, 0, result)) return result;
-  } catch (...) {
-  }
-  return {};
-}
-
-std::string to_utf8_lenient(std::wstring_view utf16) noexcept {
-  if (utf16.empty() || utf16.size() > INT_MAX) return {};
-  try {
-    std::string result;
-    if (utf16_to_utf8(utf16, 0, result)) return result;
-  } catch (...) {
-  }
-  return {};
-}
+}  // namespace detail
 
 std::wstring fold_path_case(std::wstring_view text) {
   if (text.empty()) return {};
-  if (text.size() > INT_MAX) throw_too_long();
+  if (text.size() > detail::kMaxTextUnits) detail::throw_text_too_long();
   const int length = static_cast<int>(text.size());
   std::wstring folded(text.size(), L'\0');
   const int written = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), length,

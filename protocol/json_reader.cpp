@@ -218,41 +218,28 @@ void JsonReader::skip_value(std::size_t depth) {
     skip_number();
     return;
   }
-  if (c == '{') {
+  if (c == '{' || c == '[') {
+    // Objects and arrays differ only in the key before each member's value.
+    const bool object = c == '{';
+    const char close = object ? '}' : ']';
     ++position_;
     skip_whitespace();
-    if (position_ < document_.size() && document_[position_] == '}') {
+    if (position_ < document_.size() && document_[position_] == close) {
       ++position_;
       return;
     }
     for (;;) {
-      read_string();
-      expect(':');
+      if (object) {
+        read_string();
+        expect(':');
+      }
       skip_value(depth + 1);
       skip_whitespace();
       if (position_ < document_.size() && document_[position_] == ',') {
         ++position_;
         continue;
       }
-      expect('}');
-      return;
-    }
-  }
-  if (c == '[') {
-    ++position_;
-    skip_whitespace();
-    if (position_ < document_.size() && document_[position_] == ']') {
-      ++position_;
-      return;
-    }
-    for (;;) {
-      skip_value(depth + 1);
-      skip_whitespace();
-      if (position_ < document_.size() && document_[position_] == ',') {
-        ++position_;
-        continue;
-      }
-      expect(']');
+      expect(close);
       return;
     }
   }

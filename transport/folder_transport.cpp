@@ -28,33 +28,12 @@ bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix)
   return text.size() >= prefix.size() && equal_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
-int hex_value(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
 // One name of the address, unescaped; only names that stay one name below the folder
 // before them.
 std::wstring folder_name(std::wstring_view segment) {
-  std::string bytes;
-  std::size_t literal = 0;
-  for (std::size_t i = 0; i <= segment.size(); ++i) {
-    if (i < segment.size() && segment[i] != L'%') continue;
-    try {
-      bytes += to_utf8(segment.substr(literal, i - literal));
-    } catch (const PatchError&) {
-      refuse_address();
-    }
-    if (i == segment.size()) break;
-    const int high = i + 1 < segment.size() ? hex_value(segment[i + 1]) : -1;
-    const int low = i + 2 < segment.size() ? hex_value(segment[i + 2]) : -1;
-    if (high < 0 || low < 0) refuse_address();
-    bytes += static_cast<char>(high * 16 + low);
-    i += 2;
-    literal = i + 1;
-  }
+  const std::optional<std::string> decoded = decode_percent_escapes(segment);
+  if (!decoded) refuse_address();
+  const std::string& bytes = *decoded;
   if (bytes.empty() || bytes == "." || bytes == "..") refuse_address();
   for (const char c : bytes) {
     if (static_cast<unsigned char>(c) < 0x20 || c == '/' || c == '\\' || c == ':') refuse_address();

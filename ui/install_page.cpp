@@ -52,16 +52,12 @@ class InstallPage {
     const std::wstring instruction = std::wstring(L"Install ") + kGameDisplayName;
     const std::wstring footer = L"Launcher " + own_version_text(instance_) +
                                 L". The game installs for your Windows account only and updates itself.";
-    TASKDIALOGCONFIG config{};
-    config.cbSize = sizeof(config);
+    // The folder and status follow the content once the page exists.
+    TASKDIALOGCONFIG config = task_dialog_config(
+        kSetupTitle, MAKEINTRESOURCEW(LANTERNIX_ICON), instruction.c_str(), L"Install location:\n\n",
+        TDF_VERIFICATION_FLAG_CHECKED | TDF_CALLBACK_TIMER | TDF_SIZE_TO_CONTENT | TDF_ALLOW_DIALOG_CANCELLATION,
+        TDCBF_CANCEL_BUTTON);
     config.hInstance = instance_;
-    config.dwFlags = TDF_VERIFICATION_FLAG_CHECKED | TDF_CALLBACK_TIMER | TDF_SIZE_TO_CONTENT |
-                     TDF_ALLOW_DIALOG_CANCELLATION;
-    config.dwCommonButtons = TDCBF_CANCEL_BUTTON;
-    config.pszWindowTitle = kSetupTitle;
-    config.pszMainIcon = MAKEINTRESOURCEW(LANTERNIX_ICON);
-    config.pszMainInstruction = instruction.c_str();
-    config.pszContent = L"Install location:\n\n";  // the folder and status follow once the page exists
     config.cButtons = static_cast<UINT>(std::size(buttons));
     config.pButtons = buttons;
     config.nDefaultButton = kInstallButton;

@@ -73,6 +73,20 @@ HRESULT run_task_dialog(const TASKDIALOGCONFIG& config, int* button, BOOL* verif
   return result;
 }
 
+TASKDIALOGCONFIG task_dialog_config(const wchar_t* title, PCWSTR icon, const wchar_t* instruction,
+                                    const wchar_t* content, TASKDIALOG_FLAGS flags,
+                                    TASKDIALOG_COMMON_BUTTON_FLAGS buttons) {
+  TASKDIALOGCONFIG config{};
+  config.cbSize = sizeof(config);
+  config.dwFlags = flags;
+  config.dwCommonButtons = buttons;
+  config.pszWindowTitle = title;
+  config.pszMainIcon = icon;
+  config.pszMainInstruction = instruction;
+  config.pszContent = content;
+  return config;
+}
+
 std::wstring own_version_text(HINSTANCE module) {
   const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
   const HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
@@ -93,15 +107,10 @@ std::wstring own_version_text(HINSTANCE module) {
 
 int show_message(HWND owner, MessageIcon icon, const std::wstring& instruction, const std::wstring& content,
                  TASKDIALOG_COMMON_BUTTON_FLAGS buttons) {
-  TASKDIALOGCONFIG config{};
-  config.cbSize = sizeof(config);
+  TASKDIALOGCONFIG config = task_dialog_config(
+      kGameDisplayName, task_dialog_icon(icon), instruction.c_str(), content.c_str(),
+      TDF_SIZE_TO_CONTENT | TDF_POSITION_RELATIVE_TO_WINDOW | TDF_ALLOW_DIALOG_CANCELLATION, buttons);
   config.hwndParent = owner;
-  config.dwFlags = TDF_SIZE_TO_CONTENT | TDF_POSITION_RELATIVE_TO_WINDOW | TDF_ALLOW_DIALOG_CANCELLATION;
-  config.dwCommonButtons = buttons;
-  config.pszWindowTitle = kGameDisplayName;
-  config.pszMainIcon = task_dialog_icon(icon);
-  config.pszMainInstruction = instruction.c_str();
-  config.pszContent = content.c_str();
   int pressed = 0;
   const HRESULT shown = run_task_dialog(config, &pressed, nullptr);
   if (SUCCEEDED(shown)) return pressed;
@@ -141,15 +150,10 @@ int show_installed_page(HINSTANCE instance, const std::wstring& folder) {
   const TASKDIALOG_BUTTON buttons[] = {{200, L"Start the game"}, {201, L"Check and repair the game files"}};
   const std::wstring instruction = std::wstring(kGameDisplayName) + L" is already installed";
   const std::wstring content = L"It is installed in:\n" + folder;
-  TASKDIALOGCONFIG config{};
-  config.cbSize = sizeof(config);
+  TASKDIALOGCONFIG config = task_dialog_config(
+      kSetupTitle, MAKEINTRESOURCEW(LANTERNIX_ICON), instruction.c_str(), content.c_str(),
+      TDF_USE_COMMAND_LINKS | TDF_SIZE_TO_CONTENT | TDF_ALLOW_DIALOG_CANCELLATION, TDCBF_CANCEL_BUTTON);
   config.hInstance = instance;
-  config.dwFlags = TDF_USE_COMMAND_LINKS | TDF_SIZE_TO_CONTENT | TDF_ALLOW_DIALOG_CANCELLATION;
-  config.dwCommonButtons = TDCBF_CANCEL_BUTTON;
-  config.pszWindowTitle = kSetupTitle;
-  config.pszMainIcon = MAKEINTRESOURCEW(LANTERNIX_ICON);
-  config.pszMainInstruction = instruction.c_str();
-  config.pszContent = content.c_str();
   config.cButtons = static_cast<UINT>(std::size(buttons));
   config.pButtons = buttons;
   config.nDefaultButton = 200;
