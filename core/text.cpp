@@ -7,6 +7,8 @@
 
 namespace kaldren::patcher {
 
+void detail::throw_text_too_long() { throw PatchError(ErrorCategory::internal, "Text is too long to convert"); }
+
 namespace {
 
 // Windows paths are UTF-16 already; elsewhere they are bytes, UTF-8 by convention.

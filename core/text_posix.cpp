@@ -1,7 +1,6 @@
 // Text conversions on POSIX systems. There is no platform UTF-16 codec here,
 // so the conversions follow the Unicode well-formedness rules by hand; wide
 // strings carry UTF-16 code units, one per wchar_t.
-#include <climits>
 #include <cstddef>
 
 #include "core/error.h"
@@ -122,8 +121,6 @@ bool is_valid_utf8(std::string_view text) {
 }  // namespace
 
 namespace detail {
-
-void throw_text_too_long() { throw PatchError(ErrorCategory::internal, "Text is too long to convert"); }
 
 bool utf8_to_utf16(std::string_view text, bool strict, std::wstring& out) {
   return transcode(text, strict, out, decode_utf8, append_utf16);

@@ -2,8 +2,6 @@
 // the launcher agrees with the file system about names.
 #include <windows.h>
 
-#include <climits>
-
 #include "core/error.h"
 #include "core/text.h"
 #include "core/text_codec.h"
@@ -11,8 +9,6 @@
 namespace kaldren::patcher {
 
 namespace detail {
-
-void throw_text_too_long() { throw PatchError(ErrorCategory::internal, "Text is too long to convert"); }
 
 // Both directions: a length query, then the conversion into a buffer of that size.
 // Returns false for input the platform rejects or sizes it cannot report.

@@ -66,13 +66,13 @@ ChunkPageRef read_page_entry(JsonReader& reader) {
   return entry;
 }
 
-// Takes the members of the index besides its header; false for an unknown member.
-bool read_index_member(JsonMembers& members, JsonReader& reader, ChunkIndex& index) {
+// Takes the members of the index besides its header; leaves unknown ones to be skipped.
+void read_index_member(JsonMembers& members, JsonReader& reader, ChunkIndex& index) {
   const auto fields = param_fields(index.params);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (members.take(kParamNames[i])) {
       *fields[i] = read_u32(reader);
-      return true;
+      return;
     }
   }
   if (members.take("method")) {
@@ -88,10 +88,7 @@ bool read_index_member(JsonMembers& members, JsonReader& reader, ChunkIndex& ind
       if (index.seeds.size() >= kMaxChunkSeeds) throw_malformed("a chunk list names too many seed files");
       index.seeds.push_back(reader.read_string());
     }
-  } else {
-    return false;
   }
-  return true;
 }
 
 ChunkIndex read_index(std::string_view document) {
