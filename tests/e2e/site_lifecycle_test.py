@@ -250,31 +250,6 @@ class SiteLifecycle(e2e.E2ETestCase):
             self.assertEqual(run.stderr, "lanternix-update: %s (security)\n" % (EXPIRED % "2021-06-30T12:00:00Z"))
             self.assertInstalledNothing(folder, before)
 
-    # -- files the game rewrites
-
-    def test_files_installed_only_when_missing_keep_the_players_copy(self):
-        site = os.path.join(self.sites, "settings")
-        shutil.rmtree(site, ignore_errors=True)
-        client = self.snapshot_client(self.client("refusals"), "settings")
-        e2e.write_client(client, {"config/settings.ini": b"volume=5\n", "config/keys.ini": b"jump=space\n"})
-        e2e.publish(site, client, "1.0.0", extra=["--install-if-missing", "config/*.ini"])
-        game = self.fresh("settings")
-        self.assertExit(e2e.run_update(game, self.server.url("settings")), 0)
-        self.assertMatchesClient(game, client)
-
-        e2e.write_bytes(os.path.join(game, "config", "settings.ini"), b"volume=11, the player's own\n")
-        os.unlink(os.path.join(game, "config", "keys.ini"))
-        e2e.write_client(client, {"config/settings.ini": b"volume=7\n", "config/keys.ini": b"jump=w\n",
-                                  "data/new.bin": b"new in 1.0.1\n"})
-        e2e.publish(site, client, "1.0.1", extra=["--install-if-missing", "config/*.ini"])
-        for repair in (False, True):
-            run = e2e.run_update(game, self.server.url("settings"), repair=repair)
-            self.assertExit(run, 0)
-            self.assertEqual(e2e.read_bytes(os.path.join(game, "config", "settings.ini")),
-                             b"volume=11, the player's own\n")
-            self.assertEqual(e2e.read_bytes(os.path.join(game, "config", "keys.ini")), b"jump=w\n")
-            self.assertEqual(e2e.read_bytes(os.path.join(game, "data", "new.bin")), b"new in 1.0.1\n")
-
     # -- promote, resign and the upload order
 
     def test_an_upload_in_the_printed_order_and_promote_and_resign(self):

@@ -354,21 +354,6 @@ TEST_F(UpdateEngineTest, FilesInstalledOnlyWhenMissingKeepThePlayersCopy) {
   EXPECT_EQ(test::content_of(game_path("config/settings.ini")), "volume=11 and a longer line");
 }
 
-TEST_F(UpdateEngineTest, AnExpiredReleaseIsRefusedAndInstallsNothing) {
-  ReleaseFields fields;
-  fields.expires_at = "2027-01-31T00:00:00Z";
-  publication_.publish(fields, kBasic);
-  const std::int64_t expiry = 1801353600;
-  const auto at = [](std::int64_t now) { return [now](UpdateEngine& engine) { engine.clock = [now] { return now; }; }; };
-  EXPECT_TRUE(fails_with([&] { run(at(expiry + 1)); }, ErrorCategory::security,
-                         "The update from the patch server expired on 2027-01-31T00:00:00Z: the server may be "
-                         "sending an outdated copy, or this computer's clock is wrong"));
-  EXPECT_TRUE(game_files().empty());
-  EXPECT_FALSE(file_info(disk_, data_file("state.json")));
-  EXPECT_EQ(run(at(expiry)).outcome, EngineResult::updated);
-  EXPECT_EQ(game_files(), kBasic);
-}
-
 TEST_F(UpdateEngineTest, AStaleIndexEntryIsDroppedWithoutHashing) {
   publish(1, kBasic);
   run();

@@ -286,7 +286,6 @@ TEST(UnansweringShareFolder, ACallEndsWhenStoppedOrOutOfPatienceAsANetworkError)
     std::string_view path;
   } cases[] = {
       {"fetch", false, [](auto& t, auto&, auto stop) { t.fetch(kRelease, 100, stop); }, kRelease},
-      {"fetch_all", false, [](auto& t, auto&, auto stop) { t.fetch_all(kRelease, 100, stop); }, kRelease},
       {"download", false, [&](auto& t, auto& d, auto stop) { t.download(kObject, d, object.size(), stop, {}, 0); },
        kObject},
       {"download, stalled after its first chunk", true,
